@@ -1,0 +1,1 @@
+"""Stand-ins for the kit's nerov package; not the real kit."""

@@ -1,0 +1,1 @@
+"""Stand-in classifier and capability matcher."""

@@ -1,0 +1,1 @@
+"""Stand-in kit layers."""

@@ -1,0 +1,1 @@
+"""Stand-in layer-1 base and exceptions."""

@@ -1,0 +1,1 @@
+"""Layer-1 stages (the compiled stages are installed here)."""
