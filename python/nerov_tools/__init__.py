@@ -1,0 +1,1 @@
+"""Command-line tools around the kit's native modules."""

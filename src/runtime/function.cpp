@@ -1,0 +1,544 @@
+// function.cpp: the `function` type, an operation callable from Python that
+// binds its arguments, reports errors and introspects like a Python function.
+#include "nrt.hpp"
+#include "internal.hpp"
+
+#include <cstring>
+#include <new>
+
+namespace nrt {
+
+// ---------------------------------------------------------------------------
+// Argument errors, worded as the interpreter words them for Python functions
+
+namespace {
+
+constexpr std::size_t kMaxSuggestionSize = 40;
+constexpr std::size_t kMoveCost = 2;
+constexpr std::size_t kCaseCost = 1;
+
+std::size_t substitution_cost(char a, char b) noexcept {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
+    if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+// Edit distance with the interpreter's weights (a case flip costs half a move).
+std::size_t edit_distance(const char *a, std::size_t a_size, const char *b, std::size_t b_size,
+                          std::size_t max_cost) noexcept {
+    std::size_t buffer[kMaxSuggestionSize];
+    while (a_size && b_size && a[0] == b[0]) { ++a; --a_size; ++b; --b_size; }
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) { --a_size; --b_size; }
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
+    if (a_size > kMaxSuggestionSize || b_size > kMaxSuggestionSize) return max_cost + 1;
+    if (b_size < a_size) { std::swap(a, b); std::swap(a_size, b_size); }
+    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+    std::size_t tmp = kMoveCost;
+    for (std::size_t i = 0; i < a_size; i++) { buffer[i] = tmp; tmp += kMoveCost; }
+    std::size_t result = 0;
+    for (std::size_t bi = 0; bi < b_size; bi++) {
+        char code = b[bi];
+        std::size_t distance = result = bi * kMoveCost;
+        std::size_t minimum = SIZE_MAX;
+        for (std::size_t i = 0; i < a_size; i++) {
+            std::size_t substitute = distance + substitution_cost(code, a[i]);
+            distance = buffer[i];
+            std::size_t insert_delete = (result < distance ? result : distance) + kMoveCost;
+            result = insert_delete < substitute ? insert_delete : substitute;
+            buffer[i] = result;
+            if (result < minimum) minimum = result;
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+// The closest parameter name to a mistyped keyword, or null (no error set).
+PyObject *suggest_keyword(Function *f, PyObject *keyword) noexcept {
+    Py_ssize_t name_size;
+    const char *name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
+    if (name == nullptr) { PyErr_Clear(); return nullptr; }
+    PyObject *best = nullptr;
+    std::size_t best_distance = SIZE_MAX;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->param_names); i++) {
+        PyObject *item = PyTuple_GET_ITEM(f->param_names, i);
+        Py_ssize_t item_size;
+        const char *item_str = PyUnicode_AsUTF8AndSize(item, &item_size);
+        if (item_str == nullptr) { PyErr_Clear(); return nullptr; }
+        if (item_size == name_size && std::memcmp(item_str, name, item_size) == 0) continue;
+        std::size_t max_distance = (name_size + item_size + 3) * kMoveCost / 6;
+        if (best_distance - 1 < max_distance) max_distance = best_distance - 1;
+        std::size_t d = edit_distance(name, name_size, item_str, item_size, max_distance);
+        if (d > max_distance) continue;
+        if (best == nullptr || d < best_distance) { best = item; best_distance = d; }
+    }
+    return best;
+}
+
+[[gnu::cold]] void raise_unexpected_keyword(Function *f, PyObject *keyword) noexcept {
+    if (PyObject *suggestion = suggest_keyword(f, keyword)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, keyword, suggestion);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                     f->qualname, keyword);
+    }
+}
+
+[[gnu::cold]] void raise_too_many_positional(Function *f, Py_ssize_t given) noexcept {
+    Py_ssize_t n = f->spec->nparams;
+    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    object sig;
+    bool plural;
+    if (ndefaults) {
+        Py_ssize_t at_least = n - ndefaults;
+        sig = steal(PyUnicode_FromFormat("from %zd to %zd", at_least, n));
+        plural = true;
+    } else {
+        sig = steal(PyUnicode_FromFormat("%zd", n));
+        plural = n != 1;
+    }
+    if (!sig) return;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
+                 f->qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+}
+
+[[gnu::cold]] void raise_missing(Function *f, PyObject *const *bound, Py_ssize_t required) noexcept {
+    object names = steal(PyList_New(0));
+    if (!names) return;
+    for (Py_ssize_t i = 0; i < required; i++) {
+        if (bound[i] != nullptr) continue;
+        object r = steal(PyObject_Repr(PyTuple_GET_ITEM(f->param_names, i)));
+        if (!r || PyList_Append(names.get(), r.get()) < 0) return;
+    }
+    Py_ssize_t len = PyList_GET_SIZE(names.get());
+    object text;
+    if (len == 1) {
+        text = borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (len == 2) {
+        text = steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                          PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        object tail = steal(PyUnicode_FromFormat(", %U, and %U",
+                                                 PyList_GET_ITEM(names.get(), len - 2),
+                                                 PyList_GET_ITEM(names.get(), len - 1)));
+        if (!tail || PyList_SetSlice(names.get(), len - 2, len, nullptr) < 0) return;
+        object sep = steal(PyUnicode_FromString(", "));
+        if (!sep) return;
+        object head = steal(PyUnicode_Join(sep.get(), names.get()));
+        if (!head) return;
+        text = steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+                 f->qualname, len, len == 1 ? "" : "s", text.get());
+}
+
+[[gnu::cold]] void raise_multiple_values(Function *f, PyObject *keyword) noexcept {
+    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                 keyword);
+}
+
+// Binds a call's arguments to the parameters, the way the interpreter binds
+// them for a Python function: keywords first, then the positional count, then
+// missing arguments, then defaults. `bound` receives borrowed references.
+int bind_arguments(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject **bound) noexcept {
+    const Py_ssize_t n = f->spec->nparams;
+    for (Py_ssize_t i = 0; i < n && i < nargs; i++) bound[i] = args[i];
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; k++) {
+            PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t j = 0;
+            for (; j < n; j++) {
+                if (PyTuple_GET_ITEM(f->param_names, j) == keyword) break;
+            }
+            if (j == n) {
+                for (j = 0; j < n; j++) {
+                    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->param_names, j), keyword);
+                    if (eq == -1 && PyErr_Occurred()) return -1;
+                    if (eq == 0) break;
+                }
+            }
+            if (j == n) {
+                raise_unexpected_keyword(f, keyword);
+                return -1;
+            }
+            if (bound[j] != nullptr) {
+                raise_multiple_values(f, keyword);
+                return -1;
+            }
+            bound[j] = args[nargs + k];
+        }
+    }
+    if (nargs > n) {
+        raise_too_many_positional(f, nargs);
+        return -1;
+    }
+    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Py_ssize_t required = n - ndefaults;
+    for (Py_ssize_t i = nargs; i < required; i++) {
+        if (bound[i] == nullptr) {
+            raise_missing(f, bound, required);
+            return -1;
+        }
+    }
+    for (Py_ssize_t i = required > 0 ? required : 0; i < n; i++) {
+        if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(f->defaults, i - required);
+    }
+    return 0;
+}
+
+PyObject *invoke(Function *f, PyObject *const *args) noexcept {
+    if (!runtime_alive(f)) return nullptr;
+    if (f->spec->is_coroutine) return make_coroutine(f, args);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject *result;
+    try {
+        result = f->spec->impl(f, args);
+    } catch (...) {
+        set_error_from_current_exception();
+        result = nullptr;
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
+                              PyObject *kwnames) noexcept {
+    auto *f = reinterpret_cast<Function *>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == f->spec->nparams) return invoke(f, args);
+    PyObject *bound[kMaxParams] = {};
+    object defaults = borrow(f->defaults);  // the call may rebind __defaults__
+    if (bind_arguments(f, args, nargs, kwnames, bound) < 0) return nullptr;
+    return invoke(f, bound);
+}
+
+// ---------------------------------------------------------------------------
+// Type slots
+
+Function *as_function(PyObject *self) noexcept { return reinterpret_cast<Function *>(self); }
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    Function *f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->module_name);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+// Only what Python code can set is cleared here; the module, its namespace and
+// the builtins stay until deallocation so that a call never meets them missing
+// (the module's own clear breaks the cycle through its namespace).
+int function_clear(PyObject *self) noexcept {
+    Function *f = as_function(self);
+    Py_CLEAR(f->module_name);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) noexcept {
+    Function *f = as_function(self);
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->param_names);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *function_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+// Pickling and copying refer to the function by its qualified name.
+PyObject *function_reduce(PyObject *self, PyObject *) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyObject *get_name(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject *get_qualname(PyObject *self, void *) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject *self, PyObject *value, void *) noexcept {
+    return set_str_attr(&as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject *self, PyObject *value, void *) noexcept {
+    return set_str_attr(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject *get_annotations(PyObject *self, void *) noexcept {
+    Function *f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject *get_defaults(PyObject *self, void *) noexcept {
+    Function *f = as_function(self);
+    return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+int set_defaults(PyObject *self, PyObject *value, void *) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (value != nullptr && PyTuple_GET_SIZE(value) == 0) value = nullptr;
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject *get_doc(PyObject *self, void *) noexcept {
+    PyObject *doc = as_function(self)->doc;
+    return Py_NewRef(doc ? doc : Py_None);
+}
+int set_doc(PyObject *self, PyObject *value, void *) noexcept {
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+PyObject *get_globals(PyObject *self, void *) noexcept {
+    return Py_NewRef(as_function(self)->globals);
+}
+PyObject *get_builtins(PyObject *self, void *) noexcept {
+    return Py_NewRef(as_function(self)->builtins);
+}
+
+PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
+PyObject *get_empty_tuple(PyObject *, void *) noexcept { return PyTuple_New(0); }
+
+// `inspect` recognises coroutine functions by this marker.
+PyObject *get_coroutine_marker(PyObject *self, void *) noexcept {
+    Function *f = as_function(self);
+    if (f->spec->is_coroutine) {
+        object inspect = steal(PyImport_ImportModule("inspect"));
+        if (!inspect) return nullptr;
+        return PyObject_GetAttrString(inspect.get(), "_is_coroutine_mark");
+    }
+    if (f->dict != nullptr) {
+        PyObject *value;
+        int r = PyDict_GetItemStringRef(f->dict, "_is_coroutine_marker", &value);
+        if (r != 0) return value;
+    }
+    PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
+    return nullptr;
+}
+int set_coroutine_marker(PyObject *self, PyObject *value, void *) noexcept {
+    Function *f = as_function(self);
+    if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr) return -1;
+    if (value == nullptr) return PyDict_DelItemString(f->dict, "_is_coroutine_marker");
+    return PyDict_SetItemString(f->dict, "_is_coroutine_marker", value);
+}
+
+// The signature `inspect` would compute for the same function written in
+// Python: positional-or-keyword parameters, string annotations, defaults.
+PyObject *get_signature(PyObject *self, void *) noexcept {
+    Function *f = as_function(self);
+    object inspect = steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    object parameter = steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    object signature = steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!parameter || !signature) return nullptr;
+    object kind = steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    object empty = steal(PyObject_GetAttrString(parameter.get(), "empty"));
+    object kwnames = steal(Py_BuildValue("(ss)", "default", "annotation"));
+    object ret_kwnames = steal(Py_BuildValue("(s)", "return_annotation"));
+    object annotations = steal(get_annotations(self, nullptr));
+    if (!kind || !empty || !kwnames || !ret_kwnames || !annotations) return nullptr;
+    Py_ssize_t n = f->spec->nparams;
+    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    object params = steal(PyList_New(n));
+    if (!params) return nullptr;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *name = PyTuple_GET_ITEM(f->param_names, i);
+        PyObject *dflt = empty.get();
+        if (i >= n - ndefaults) dflt = PyTuple_GET_ITEM(f->defaults, i - (n - ndefaults));
+        PyObject *ann;
+        int r = PyDict_GetItemRef(annotations.get(), name, &ann);
+        if (r < 0) return nullptr;
+        object ann_ref = r ? steal(ann) : empty;
+        object p = call_kw(parameter.get(), 2, kwnames.get(), name, kind.get(), dflt,
+                           ann_ref.get());
+        if (!p) return nullptr;
+        PyList_SET_ITEM(params.get(), i, p.release());
+    }
+    PyObject *ret;
+    int r = PyDict_GetItemStringRef(annotations.get(), "return", &ret);
+    if (r < 0) return nullptr;
+    object ret_ref = r ? steal(ret) : empty;
+    return call_kw(signature.get(), 1, ret_kwnames.get(), params.get(), ret_ref.get()).release();
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__type_params__", get_empty_tuple, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"_is_coroutine_marker", get_coroutine_marker, set_coroutine_marker, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module_name), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakreflist), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec function_type_spec = {
+    "function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+// ---------------------------------------------------------------------------
+// Construction
+
+PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionSpec *spec) noexcept {
+    if (spec->nparams > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s: too many parameters", spec->qualname);
+        return nullptr;
+    }
+    auto *tp = reinterpret_cast<PyTypeObject *>(rt->function_type);
+    object self = steal(tp->tp_alloc(tp, 0));
+    if (!self) return nullptr;
+    Function *f = as_function(self.get());
+    f->vectorcall = function_vectorcall;
+    f->spec = spec;
+    f->module = Py_NewRef(module);
+    f->globals = Py_NewRef(PyModule_GetDict(module));
+    f->builtins = Py_NewRef(rt->builtins);
+    if ((f->name = PyUnicode_InternFromString(spec->name)) == nullptr) return nullptr;
+    if ((f->qualname = PyUnicode_FromString(spec->qualname)) == nullptr) return nullptr;
+    if (PyDict_GetItemStringRef(f->globals, "__name__", &f->module_name) < 0) return nullptr;
+    f->doc = spec->doc ? PyUnicode_FromString(spec->doc) : Py_NewRef(Py_None);
+    if (f->doc == nullptr) return nullptr;
+    if ((f->param_names = PyTuple_New(spec->nparams)) == nullptr) return nullptr;
+    if ((f->annotations = PyDict_New()) == nullptr) return nullptr;
+    int ndefaults = 0;
+    for (int i = 0; i < spec->nparams; i++) {
+        const Param &p = spec->params[i];
+        PyObject *name = PyUnicode_InternFromString(p.name);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(f->param_names, i, name);
+        if (p.annotation) {
+            object ann = steal(PyUnicode_FromString(p.annotation));
+            if (!ann || PyDict_SetItem(f->annotations, name, ann.get()) < 0) return nullptr;
+        }
+        if (p.default_text) ndefaults++;
+    }
+    if (spec->return_annotation) {
+        object ann = steal(PyUnicode_FromString(spec->return_annotation));
+        if (!ann || PyDict_SetItemString(f->annotations, "return", ann.get()) < 0) return nullptr;
+    }
+    if (ndefaults) {
+        if ((f->defaults = PyTuple_New(ndefaults)) == nullptr) return nullptr;
+        for (int i = spec->nparams - ndefaults, k = 0; i < spec->nparams; i++, k++) {
+            const char *text = spec->params[i].default_text;
+            if (text == nullptr) {
+                PyErr_Format(PyExc_SystemError, "%s: a required parameter follows a default",
+                             spec->qualname);
+                return nullptr;
+            }
+            PyObject *value = PyUnicode_FromString(text);
+            if (value == nullptr) return nullptr;
+            PyTuple_SET_ITEM(f->defaults, k, value);
+        }
+    }
+    return self.release();  // tp_alloc has already tracked it
+}
+
+int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const FunctionSpec *spec) noexcept {
+    object f = steal(make_function(module, rt, spec));
+    if (!f) return -1;
+    return PyDict_SetItem(ns, as_function(f.get())->name, f.get());
+}
+
+object global(Function *f, PyObject *name) noexcept {
+    PyObject *value;
+    int r = PyDict_GetItemRef(f->globals, name, &value);
+    if (r == 0) r = PyDict_GetItemRef(f->builtins, name, &value);
+    if (r > 0) return steal(value);
+    if (r == 0) raise_name_error(name);
+    return {};
+}
+
+}  // namespace nrt

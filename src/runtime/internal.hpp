@@ -1,0 +1,32 @@
+// internal.hpp: what the runtime's own files share and modules do not see.
+#pragma once
+
+#include "nrt.hpp"
+
+namespace nrt {
+
+extern PyType_Spec function_type_spec;
+extern PyType_Spec coroutine_type_spec;
+extern PyType_Spec coroutine_wrapper_type_spec;
+
+// Makes the coroutine that a call of a coroutine function returns; it holds
+// its own references to the bound arguments.
+PyObject *make_coroutine(Function *f, PyObject *const *args) noexcept;
+
+// NameError "name 'x' is not defined", with its `name` attribute set.
+void raise_name_error(PyObject *name) noexcept;
+
+inline RuntimeState *runtime_of(Function *f) noexcept {
+    return static_cast<RuntimeState *>(PyModule_GetState(f->module));
+}
+
+// False, with RuntimeError set, once the module's state has been cleared
+// (at interpreter shutdown, say) while one of its functions is still called.
+inline bool runtime_alive(Function *f) noexcept {
+    RuntimeState *rt = runtime_of(f);
+    if (rt != nullptr && rt->builtins != nullptr) return true;
+    PyErr_Format(PyExc_RuntimeError, "%U() called after its module was cleared", f->qualname);
+    return false;
+}
+
+}  // namespace nrt

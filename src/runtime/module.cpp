@@ -1,0 +1,147 @@
+// module.cpp: module loading guard, per-module runtime state and the small
+// helpers that the modules' operations share.
+#include "nrt.hpp"
+#include "internal.hpp"
+
+#include <atomic>
+#include <exception>
+#include <new>
+
+namespace nrt {
+
+// ---------------------------------------------------------------------------
+// Module loading guard
+//
+// These two values are per shared library (each module links its own copy of
+// the runtime) and per process by nature: they record which interpreter may
+// load the library and whether its one module object exists.
+
+namespace {
+std::atomic<std::int64_t> loaded_interpreter{-1};
+std::atomic<bool> module_created{false};
+}  // namespace
+
+PyObject *guarded_create(PyObject *spec, PyModuleDef *, const char *short_name) noexcept {
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return nullptr;
+    std::int64_t expected = -1;
+    if (!loaded_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (module_created.exchange(true)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     short_name);
+        return nullptr;
+    }
+    object name = steal(PyObject_GetAttrString(spec, "name"));
+    PyObject *module = name ? PyModule_NewObject(name.get()) : nullptr;
+    if (module == nullptr) module_created.store(false);
+    return module;
+}
+
+void guarded_exec_failed() noexcept { module_created.store(false); }
+
+// ---------------------------------------------------------------------------
+// Runtime state
+
+int runtime_init(PyObject *module, RuntimeState *rt) noexcept {
+    auto make_type = [module](PyType_Spec *spec) {
+        return PyType_FromModuleAndSpec(module, spec, nullptr);
+    };
+    if ((rt->function_type = make_type(&function_type_spec)) == nullptr) return -1;
+    if ((rt->coroutine_type = make_type(&coroutine_type_spec)) == nullptr) return -1;
+    if ((rt->coroutine_wrapper_type = make_type(&coroutine_wrapper_type_spec)) == nullptr) return -1;
+    object builtins = steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return -1;
+    rt->builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    if ((rt->empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr) return -1;
+    if ((rt->str_send = PyUnicode_InternFromString("send")) == nullptr) return -1;
+    if ((rt->str_warnings = PyUnicode_InternFromString("warnings")) == nullptr) return -1;
+    rt->str_warn_unawaited = PyUnicode_InternFromString("_warn_unawaited_coroutine");
+    return rt->str_warn_unawaited ? 0 : -1;
+}
+
+int traverse_slots(PyObject **slots, std::size_t n, visitproc visit, void *arg) noexcept {
+    for (std::size_t i = 0; i < n; i++) Py_VISIT(slots[i]);
+    return 0;
+}
+
+void clear_slots(PyObject **slots, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i++) Py_CLEAR(slots[i]);
+}
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+object concat(std::initializer_list<const object *> pieces) noexcept {
+    object parts = steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!parts) return {};
+    Py_ssize_t i = 0;
+    for (const object *piece : pieces) {
+        if (!*piece) return {};
+        PyTuple_SET_ITEM(parts.get(), i++, Py_NewRef(piece->get()));
+    }
+    object empty = steal(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) return {};
+    return steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
+void raise_name_error(PyObject *name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    object exc = steal(PyErr_GetRaisedException());
+    if (exc && PyObject_SetAttrString(exc.get(), "name", name) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+}
+
+object import_from(PyObject *module, PyObject *name) noexcept {
+    PyObject *value;
+    if (PyObject_GetOptionalAttr(module, name, &value) != 0) return steal(value);
+    // A submodule that is still being imported is not yet an attribute.
+    object pkgname = steal(PyObject_GetAttrString(module, "__name__"));
+    if (!pkgname) PyErr_Clear();
+    if (pkgname && PyUnicode_Check(pkgname.get())) {
+        object full = steal(PyUnicode_FromFormat("%U.%U", pkgname.get(), name));
+        if (!full) return {};
+        object sub = steal(PyImport_GetModule(full.get()));
+        if (sub || PyErr_Occurred()) return sub;
+    } else {
+        pkgname = object();
+    }
+    object shown = pkgname ? pkgname : steal(PyUnicode_FromString("<unknown module name>"));
+    if (!shown) return {};
+    object path = steal(PyModule_GetFilenameObject(module));
+    if (!path) PyErr_Clear();
+    object msg;
+    if (path && PyUnicode_Check(path.get())) {
+        msg = steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown.get(),
+                                         path.get()));
+    } else {
+        path = object();
+        msg = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                         shown.get()));
+    }
+    if (!msg) return {};
+    PyErr_SetImportError(msg.get(), pkgname.get(), path.get());
+    object exc = steal(PyErr_GetRaisedException());
+    if (exc && PyObject_SetAttrString(exc.get(), "name_from", name) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+    return {};
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected native exception");
+    }
+}
+
+}  // namespace nrt
