@@ -373,7 +373,7 @@ PyType_Slot wrapper_slots[] = {
 }  // namespace
 
 PyType_Spec coroutine_type_spec = {
-    "coroutine",
+    "builtins.coroutine",
     sizeof(Coroutine),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
@@ -382,7 +382,7 @@ PyType_Spec coroutine_type_spec = {
 };
 
 PyType_Spec coroutine_wrapper_type_spec = {
-    "coroutine_wrapper",
+    "builtins.coroutine_wrapper",
     sizeof(CoroutineWrapper),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |

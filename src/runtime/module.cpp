@@ -43,7 +43,12 @@ PyObject *guarded_create(PyObject *spec, PyModuleDef *, const char *short_name) 
     return module;
 }
 
-void guarded_exec_failed() noexcept { module_created.store(false); }
+// No module object came out of this import, so nothing is loaded yet: a later
+// import, from any interpreter, may try again.
+void guarded_exec_failed() noexcept {
+    module_created.store(false);
+    loaded_interpreter.store(-1);
+}
 
 // ---------------------------------------------------------------------------
 // Runtime state

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Sets up a virtual environment with the native modules built and installed.
+#
+#   scripts/setup.sh [--sanitize]
+#
+# Finds CPython 3.13, creates .venv (or .venv-asan for the AddressSanitizer +
+# UndefinedBehaviorSanitizer build), installs the build tools, the kit
+# stand-ins and this project with its test tools. Safe to run again: an
+# existing environment is reused and the build is incremental.
+# Prints the environment's directory on its last line.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+sanitize=0
+[ "${1:-}" = "--sanitize" ] && sanitize=1
+
+say() { printf '%s\n' "$*" >&2; }
+
+is_py313() {
+    [ -n "$1" ] && [ -x "$1" ] || return 1
+    "$1" - <<'PY' >/dev/null 2>&1
+import sys, sysconfig, os
+assert sys.version_info[:2] == (3, 13)
+assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+import venv, ensurepip
+PY
+}
+
+find_python() {
+    local c v
+    if [ -n "${NEROV_PYTHON:-}" ]; then
+        is_py313 "$NEROV_PYTHON" && { echo "$NEROV_PYTHON"; return; }
+        say "NEROV_PYTHON=$NEROV_PYTHON is not a CPython 3.13 with headers and venv."
+        return 1
+    fi
+    if command -v pyenv >/dev/null 2>&1; then
+        for v in $(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$' | sort -t. -k3,3nr); do
+            c="$(pyenv root)/versions/$v/bin/python3.13"
+            is_py313 "$c" && { echo "$c"; return; }
+        done
+    fi
+    for c in "$(command -v python3.13 2>/dev/null || true)" /usr/local/bin/python3.13 /usr/bin/python3.13; do
+        is_py313 "$c" && { echo "$c"; return; }
+    done
+    return 1
+}
+
+if ! python=$(find_python); then
+    say "error: CPython 3.13 (with its development headers and the venv module) was not found."
+    say "Install it (for example 'pyenv install 3.13', or Debian's python3.13, python3.13-dev"
+    say "and python3.13-venv), or point NEROV_PYTHON at its python3.13 executable."
+    exit 1
+fi
+if ! command -v g++ >/dev/null 2>&1; then
+    say "error: g++ (C++20) is needed to build the native modules; install Debian's g++."
+    exit 1
+fi
+
+if [ "$sanitize" = 1 ]; then
+    venv="$root/.venv-asan"
+    build_args=(-C build-dir=build/asan -C cmake.define.NEROV_SANITIZE=ON -C cmake.build-type=Debug)
+else
+    venv="$root/.venv"
+    build_args=()
+fi
+
+if [ ! -x "$venv/bin/python" ] || ! is_py313 "$(readlink -f "$venv/bin/python")"; then
+    say "Creating $venv with $python"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+fi
+pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
+
+say "Installing build tools, the kit stand-ins and the native modules into $venv"
+"${pip[@]}" install "scikit-build-core>=0.10" "cmake>=3.26" ninja
+"${pip[@]}" install "$root/standins"
+(cd "$root" && "${pip[@]}" install --no-build-isolation "${build_args[@]}" ".[test]")
+echo "$venv"
