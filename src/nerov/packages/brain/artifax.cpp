@@ -1,38 +1,213 @@
 // artifax.cpp: finds the classifier's on-disk model artifacts, checks them
 // against their manifest, writes manifests and prints the resolution status.
+//
+// Every operation reaches the module-level names it uses (`os`, `json`,
+// `hashlib`, `Path`, `logger`, the caches, the other operations, builtins
+// such as `open`) through the module namespace at the moment of the call, so
+// rebinding one of them from outside takes effect on the next call.
 #include "nrt.hpp"
 
 namespace {
 
+using nrt::Function;
 using nrt::object;
 
-// Names the operations look up at call time, interned once per module.
-#define ARTIFAX_NAMES(X) \
-    X(_resolved_core_root) \
-    X(_UNSET)
+// Identifiers: module-level names, builtins and attribute names.
+#define ARTIFAX_NAMES(X)                                                                      \
+    X(hashlib) X(json) X(logging) X(os) X(sys) X(Path) X(List) X(Optional) X(Sequence)        \
+    X(logger) X(MODELS_VERSION) X(_CORE_MARKER) X(_POLICY_NLI_MARKER) X(_UNSET)               \
+    X(_resolved_core_root) X(_resolved_policy_nli) X(_verified_roots) X(_iter_core_roots)     \
+    X(_iter_all_roots) X(_find_package_dir) X(_has_file) X(_verify_if_present) X(_sha256)     \
+    X(generate_manifest) X(resolve_core_models_root) X(resolve_artifact)                      \
+    X(open) X(print) X(str) X(list) X(hasattr) X(sorted)                                      \
+    X(__file__) X(__name__)                                                                   \
+    X(path) X(join) X(exists) X(isfile) X(isdir) X(abspath) X(dirname) X(environ) X(get)      \
+    X(getenv) X(getLogger) X(debug) X(warning) X(resources) X(files) X(is_dir) X(rglob)       \
+    X(is_file) X(relative_to) X(as_posix) X(stat) X(st_size) X(sha256) X(update) X(readinto)  \
+    X(close) X(hexdigest) X(load) X(dump) X(replace) X(remove) X(urandom) X(hex) X(add)       \
+    X(append) X(items) X(encoding) X(indent) X(sort_keys)
 
+// Other texts, bound to a member name.
+#define ARTIFAX_TEXTS(X)                                                                      \
+    X(t_dunder_fspath, "__fspath__")                                                          \
+    X(t_importlib_resources, "importlib.resources")                                          \
+    X(t_hashlib, "hashlib") X(t_json, "json") X(t_logging, "logging") X(t_os, "os")           \
+    X(t_sys, "sys") X(t_pathlib, "pathlib") X(t_typing, "typing")                             \
+    X(t_version_env, "NEROV_MODELS_VERSION") X(t_version_default, "1.0.1")                    \
+    X(t_models_dir_env, "NEROV_MODELS_DIR") X(t_skip_check_env, "NEROV_SKIP_MODEL_CHECK")     \
+    X(t_one, "1") X(t_models, "models")                                                       \
+    X(t_core_package, "nerov_brain_models") X(t_nli_package, "nerov_policy_nli")              \
+    X(t_core_marker, "vantor_int8.onnx") X(t_nli_marker, "policy_nli_int8.onnx")              \
+    X(t_tokenizer, "judge_nli_tokenizer_v2")                                                  \
+    X(t_manifest, "manifest.json") X(t_version, "version") X(t_size, "size")                  \
+    X(t_rb, "rb") X(t_r, "r") X(t_x, "x") X(t_utf8, "utf-8") X(t_star, "*")                   \
+    X(t_temp_prefix, ".manifest.json.") X(t_temp_suffix, ".tmp")                              \
+    X(t_log_found, "artifax: core models found at %s")                                        \
+    X(t_log_not_found,                                                                        \
+      "artifax: core ONNX models not found. Install nerov-brain-models or set "               \
+      "$NEROV_MODELS_DIR.")                                                                   \
+    X(t_log_corrupt, "artifax: corrupt manifest.json at %s")                                  \
+    X(t_log_mismatch,                                                                         \
+      "artifax: checksum mismatch for %s \u2014 corrupt artifacts: %s. Reinstall the model "  \
+      "package.")                                                                             \
+    X(t_banner, "=== Nerov Artifax ===\n")                                                    \
+    X(t_core_line, "  Core models  : ")                                                       \
+    X(t_core_missing, "  Core models  : NOT FOUND")                                           \
+    X(t_install_hint, "    Install:  pip install nerov-brain-models")                         \
+    X(t_two_blanks, "  ") X(t_name_spec, "30s") X(t_colon, ": ") X(t_not_found, "NOT FOUND")  \
+    X(t_override_hint, "\nSet NEROV_MODELS_DIR to override resolution.")
+
+// Module state: the runtime's part, then strong references only, so that the
+// whole struct is traversed and cleared as one array.
 struct State {
     nrt::RuntimeState rt;
 #define X(n) PyObject *n;
     ARTIFAX_NAMES(X)
 #undef X
+#define X(n, text) PyObject *n;
+    ARTIFAX_TEXTS(X)
+#undef X
+    PyObject *kw_encoding;   // ("encoding",)
+    PyObject *kw_json_dump;  // ("indent", "sort_keys")
 };
 constexpr std::size_t kStateSlots = sizeof(State) / sizeof(PyObject *);
+static_assert(sizeof(State) % sizeof(PyObject *) == 0, "State holds object pointers only");
 
-State &state(nrt::Function *f) noexcept { return nrt::state_of<State>(f); }
+State &state(Function *f) noexcept { return nrt::state_of<State>(f); }
 State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
+
+constexpr Py_ssize_t kHashBlock = 1 << 20;  // files are hashed in blocks of at most 1 MiB
+constexpr int kTempAttempts = 16;           // fresh names tried for the temporary manifest
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+// `os.path.<name>`, through the module's `os` as bound now.
+object os_path_attr(Function *f, State &st, PyObject *name) noexcept {
+    object os = nrt::global(f, st.os);
+    if (!os) return {};
+    object path = nrt::getattr(os.get(), st.path);
+    if (!path) return {};
+    return nrt::getattr(path.get(), name);
+}
+
+// The truth value of a call's result: 1, 0, or -1 when the call or the test failed.
+int truth(const object &o) noexcept { return o ? PyObject_IsTrue(o.get()) : -1; }
+
+// `a == b` (or another comparison) as an `if` statement tests it.
+int compare(PyObject *a, PyObject *b, int op) noexcept {
+    return truth(nrt::steal(PyObject_RichCompare(a, b, op)));
+}
+
+// `logger.<level>(fmt, *args)`: the logging framework formats lazily.
+template <class... A>
+int log(Function *f, State &st, PyObject *level, A... args) noexcept {
+    object logger = nrt::global(f, st.logger);
+    if (!logger) return -1;
+    return nrt::call_method(logger.get(), level, args...) ? 0 : -1;
+}
+
+// `seq.append(item)`, straight into a list.
+int append(State &st, PyObject *seq, PyObject *item) noexcept {
+    if (PyList_CheckExact(seq)) return PyList_Append(seq, item);
+    return nrt::call_method(seq, st.append, item) ? 0 : -1;
+}
+
+// Calls `file.close()` while an error is pending, as a `finally:` clause does:
+// an error from close() replaces the pending one, which becomes its context.
+void close_while_failing(State &st, PyObject *file) noexcept {
+    PyObject *pending = PyErr_GetRaisedException();
+    if (nrt::call_method(file, st.close)) {
+        PyErr_SetRaisedException(pending);
+        return;
+    }
+    PyObject *raised = PyErr_GetRaisedException();
+    if (raised != pending) {
+        PyException_SetContext(raised, pending);
+    } else {
+        Py_XDECREF(pending);
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+// `a, b = item`.
+int unpack_pair(PyObject *item, object &a, object &b) noexcept {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        a = nrt::borrow(PyTuple_GET_ITEM(item, 0));
+        b = nrt::borrow(PyTuple_GET_ITEM(item, 1));
+        return 0;
+    }
+    object it = nrt::steal(PyObject_GetIter(item));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+        }
+        return -1;
+    }
+    object *slots[] = {&a, &b};
+    for (int i = 0; i < 2; i++) {
+        *slots[i] = nrt::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected 2, got %d)", i);
+            }
+            return -1;
+        }
+    }
+    object extra = nrt::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
 
 // ---------------------------------------------------------------------------
 // resolve_core_models_root
 
-PyObject *resolve_core_models_root(nrt::Function *f, PyObject *const *) {
+// The search behind an empty cache: the first candidate root that holds the
+// core marker is cached, verified once and returned.
+[[gnu::noinline]] PyObject *search_core_root(Function *f, State &st) noexcept {
+    object iter_core_roots = nrt::global(f, st._iter_core_roots);
+    if (!iter_core_roots) return nullptr;
+    object roots = nrt::call(iter_core_roots.get());
+    if (!roots) return nullptr;
+    object it = nrt::steal(PyObject_GetIter(roots.get()));
+    if (!it) return nullptr;
+    for (;;) {
+        object root = nrt::steal(PyIter_Next(it.get()));
+        if (!root) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        object has_file = nrt::global(f, st._has_file);
+        if (!has_file) return nullptr;
+        object marker = nrt::global(f, st._CORE_MARKER);
+        if (!marker) return nullptr;
+        int found = truth(nrt::call(has_file.get(), root.get(), marker.get()));
+        if (found < 0) return nullptr;
+        if (!found) continue;
+        if (PyDict_SetItem(f->globals, st._resolved_core_root, root.get()) < 0) return nullptr;
+        object verify = nrt::global(f, st._verify_if_present);
+        if (!verify || !nrt::call(verify.get(), root.get())) return nullptr;
+        if (log(f, st, st.debug, st.t_log_found, root.get()) < 0) return nullptr;
+        return root.release();
+    }
+    if (PyDict_SetItem(f->globals, st._resolved_core_root, Py_None) < 0) return nullptr;
+    if (log(f, st, st.warning, st.t_log_not_found) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *resolve_core_models_root(Function *f, PyObject *const *) {
     State &st = state(f);
     object cached = nrt::global(f, st._resolved_core_root);
     if (!cached) return nullptr;
     object unset = nrt::global(f, st._UNSET);
     if (!unset) return nullptr;
     if (cached.get() != unset.get()) return cached.release();
-    Py_RETURN_NONE;  // TODO: search
+    return search_core_root(f, st);
 }
 
 const nrt::FunctionSpec resolve_core_models_root_spec = {
@@ -43,7 +218,632 @@ const nrt::FunctionSpec resolve_core_models_root_spec = {
     nullptr, 0, "Optional[str]", resolve_core_models_root, false};
 
 // ---------------------------------------------------------------------------
+// resolve_artifact, resolve_artifact_dir
+
+PyObject *resolve_artifact(Function *f, PyObject *const *args) {
+    State &st = state(f);
+    PyObject *rel_path = args[0];
+    object iter_all_roots = nrt::global(f, st._iter_all_roots);
+    if (!iter_all_roots) return nullptr;
+    object roots = nrt::call(iter_all_roots.get());
+    if (!roots) return nullptr;
+    object it = nrt::steal(PyObject_GetIter(roots.get()));
+    if (!it) return nullptr;
+    object join, exists;  // looked up when the first root is tested
+    for (;;) {
+        object root = nrt::steal(PyIter_Next(it.get()));
+        if (!root) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        if (!join && !(join = os_path_attr(f, st, st.join))) return nullptr;
+        object candidate = nrt::call(join.get(), root.get(), rel_path);
+        if (!candidate) return nullptr;
+        if (!exists && !(exists = os_path_attr(f, st, st.exists))) return nullptr;
+        int found = truth(nrt::call(exists.get(), candidate.get()));
+        if (found < 0) return nullptr;
+        if (found) return candidate.release();
+    }
+    Py_RETURN_NONE;
+}
+
+const nrt::Param resolve_artifact_params[] = {{"rel_path", "str", nullptr}};
+const nrt::FunctionSpec resolve_artifact_spec = {
+    "resolve_artifact", "resolve_artifact",
+    "Return the absolute path for *rel_path* (e.g. ``\"policy_nli_int8.onnx\"``\n"
+    "    or ``\"policy_nli_tokenizer\"``), or None if not found anywhere.",
+    resolve_artifact_params, 1, "Optional[str]", resolve_artifact, false};
+
+PyObject *resolve_artifact_dir(Function *f, PyObject *const *args) {
+    object resolve = nrt::global(f, state(f).resolve_artifact);
+    if (!resolve) return nullptr;
+    return nrt::call(resolve.get(), args[0]).release();
+}
+
+const nrt::Param resolve_artifact_dir_params[] = {{"dirname", "str", nullptr}};
+const nrt::FunctionSpec resolve_artifact_dir_spec = {
+    "resolve_artifact_dir", "resolve_artifact_dir",
+    "Resolve a directory artifact (e.g. tokenizer dir) by name.", resolve_artifact_dir_params, 1,
+    "Optional[str]", resolve_artifact_dir, false};
+
+// ---------------------------------------------------------------------------
+// Candidate roots
+
+PyObject *iter_core_roots(Function *f, PyObject *const *) {
+    State &st = state(f);
+    object roots = nrt::steal(PyList_New(0));
+    if (!roots) return nullptr;
+
+    // The override, verbatim, when set and not empty.
+    object os = nrt::global(f, st.os);
+    if (!os) return nullptr;
+    object environ = nrt::getattr(os.get(), st.environ);
+    if (!environ) return nullptr;
+    object env = nrt::call_method(environ.get(), st.get, st.t_models_dir_env);
+    int set = truth(env);
+    if (set < 0) return nullptr;
+    if (set && PyList_Append(roots.get(), env.get()) < 0) return nullptr;
+
+    // The development tree: "models" beside the module file, always listed.
+    object join = os_path_attr(f, st, st.join);
+    if (!join) return nullptr;
+    object dirname = os_path_attr(f, st, st.dirname);
+    if (!dirname) return nullptr;
+    object abspath = os_path_attr(f, st, st.abspath);
+    if (!abspath) return nullptr;
+    object file = nrt::global(f, st.__file__);
+    if (!file) return nullptr;
+    object absolute = nrt::call(abspath.get(), file.get());
+    if (!absolute) return nullptr;
+    object directory = nrt::call(dirname.get(), absolute.get());
+    if (!directory) return nullptr;
+    object dev = nrt::call(join.get(), directory.get(), st.t_models);
+    if (!dev || PyList_Append(roots.get(), dev.get()) < 0) return nullptr;
+
+    // The installed core models package.
+    object find = nrt::global(f, st._find_package_dir);
+    if (!find) return nullptr;
+    object pkg = nrt::call(find.get(), st.t_core_package);
+    int found = truth(pkg);
+    if (found < 0) return nullptr;
+    if (found && PyList_Append(roots.get(), pkg.get()) < 0) return nullptr;
+    return roots.release();
+}
+
+const nrt::FunctionSpec iter_core_roots_spec = {
+    "_iter_core_roots", "_iter_core_roots", "Yield candidate root directories for core models.",
+    nullptr, 0, "Sequence[str]", iter_core_roots, false};
+
+PyObject *iter_all_roots(Function *f, PyObject *const *) {
+    State &st = state(f);
+    object list = nrt::global(f, st.list);
+    if (!list) return nullptr;
+    object core_roots_fn = nrt::global(f, st._iter_core_roots);
+    if (!core_roots_fn) return nullptr;
+    object core_roots = nrt::call(core_roots_fn.get());
+    if (!core_roots) return nullptr;
+    object roots = nrt::call(list.get(), core_roots.get());
+    if (!roots) return nullptr;
+    object find = nrt::global(f, st._find_package_dir);
+    if (!find) return nullptr;
+    object pkg = nrt::call(find.get(), st.t_nli_package);
+    int found = truth(pkg);
+    if (found < 0) return nullptr;
+    if (found && append(st, roots.get(), pkg.get()) < 0) return nullptr;
+    return roots.release();
+}
+
+const nrt::FunctionSpec iter_all_roots_spec = {
+    "_iter_all_roots", "_iter_all_roots",
+    "Yield candidate root directories for any artifact (core + policy-nli).", nullptr, 0,
+    "Sequence[str]", iter_all_roots, false};
+
+// The package stage of _find_package_dir: the directory that
+// `importlib.resources` gives for the package, or a null object with no error
+// set when the lookup does not give a plain directory.
+object package_stage(Function *f, State &st, PyObject *package_name) noexcept {
+    // import importlib.resources as ir
+    object top = nrt::steal(PyImport_ImportModuleLevelObject(st.t_importlib_resources,
+                                                             f->globals, nullptr, nullptr, 0));
+    if (!top) return {};
+    object ir = nrt::import_from(top.get(), st.resources);
+    if (!ir) return {};
+    object files = nrt::getattr(ir.get(), st.files);
+    if (!files) return {};
+    object ref = nrt::call(files.get(), package_name);
+    if (!ref) return {};
+    object has_attr = nrt::global(f, st.hasattr);
+    if (!has_attr) return {};
+    int on_disk = truth(nrt::call(has_attr.get(), ref.get(), st.t_dunder_fspath));
+    if (on_disk < 0) return {};
+    object str = nrt::global(f, st.str);
+    if (!str) return {};
+    if (on_disk) return nrt::call(str.get(), ref.get());
+    object path_type = nrt::global(f, st.Path);
+    if (!path_type) return {};
+    object text = nrt::call(str.get(), ref.get());
+    if (!text) return {};
+    object p = nrt::call(path_type.get(), text.get());
+    if (!p) return {};
+    int is_dir = truth(nrt::call_method(p.get(), st.is_dir));
+    if (is_dir < 0) return {};
+    if (!is_dir) return {};
+    object str_again = nrt::global(f, st.str);
+    if (!str_again) return {};
+    return nrt::call(str_again.get(), p.get());
+}
+
+PyObject *find_package_dir(Function *f, PyObject *const *args) {
+    State &st = state(f);
+    PyObject *package_name = args[0];
+    object dir = package_stage(f, st, package_name);
+    if (dir) return dir.release();
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError) &&
+            !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+    }
+
+    // Scan stage: a directory of that name directly in a sys.path entry.
+    object sys = nrt::global(f, st.sys);
+    if (!sys) return nullptr;
+    object sys_path = nrt::getattr(sys.get(), st.path);
+    if (!sys_path) return nullptr;
+    object it = nrt::steal(PyObject_GetIter(sys_path.get()));
+    if (!it) return nullptr;
+    object join, isdir;
+    for (;;) {
+        object entry = nrt::steal(PyIter_Next(it.get()));
+        if (!entry) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        if (!join && !(join = os_path_attr(f, st, st.join))) return nullptr;
+        object candidate = nrt::call(join.get(), entry.get(), package_name);
+        if (!candidate) return nullptr;
+        if (!isdir && !(isdir = os_path_attr(f, st, st.isdir))) return nullptr;
+        int found = truth(nrt::call(isdir.get(), candidate.get()));
+        if (found < 0) return nullptr;
+        if (found) return candidate.release();
+    }
+    Py_RETURN_NONE;
+}
+
+const nrt::Param find_package_dir_params[] = {{"package_name", "str", nullptr}};
+const nrt::FunctionSpec find_package_dir_spec = {
+    "_find_package_dir", "_find_package_dir",
+    "Locate a top-level package directory using importlib.resources.", find_package_dir_params,
+    1, "Optional[str]", find_package_dir, false};
+
+PyObject *has_file(Function *f, PyObject *const *args) {
+    State &st = state(f);
+    object isfile = os_path_attr(f, st, st.isfile);
+    if (!isfile) return nullptr;
+    object join = os_path_attr(f, st, st.join);
+    if (!join) return nullptr;
+    object joined = nrt::call(join.get(), args[0], args[1]);
+    if (!joined) return nullptr;
+    return nrt::call(isfile.get(), joined.get()).release();
+}
+
+const nrt::Param has_file_params[] = {{"root", "str", nullptr}, {"filename", "str", nullptr}};
+const nrt::FunctionSpec has_file_spec = {
+    "_has_file", "_has_file", nullptr, has_file_params, 2, "bool", has_file, false};
+
+// ---------------------------------------------------------------------------
+// Manifest verification
+
+// Reads and parses `manifest_path`; a null object with an error set on failure.
+object load_manifest(Function *f, State &st, PyObject *manifest_path) noexcept {
+    object open = nrt::global(f, st.open);
+    if (!open) return {};
+    object file = nrt::call_kw(open.get(), 2, st.kw_encoding, manifest_path, st.t_r, st.t_utf8);
+    if (!file) return {};
+    object json = nrt::global(f, st.json);
+    object manifest = json ? nrt::call_method(json.get(), st.load, file.get()) : object();
+    if (!manifest) {
+        close_while_failing(st, file.get());
+        return {};
+    }
+    if (!nrt::call_method(file.get(), st.close)) return {};
+    return manifest;
+}
+
+// `mapping.get(key, default)`, straight from a plain dict.
+object mapping_get(State &st, PyObject *mapping, PyObject *key, PyObject *dflt) noexcept {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *value;
+        int r = PyDict_GetItemRef(mapping, key, &value);
+        if (r < 0) return {};
+        return r ? nrt::steal(value) : nrt::borrow(dflt);
+    }
+    return nrt::call_method(mapping, st.get, key, dflt);
+}
+
+enum class Check { done, corrupt, failed };
+
+// Hashes every present listed file that carries a digest and collects the
+// keys of those that differ or cannot be read into `bad`.
+Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files, PyObject *bad) {
+    object items = nrt::call_method(files, st.items);
+    if (!items) return Check::failed;
+    object it = nrt::steal(PyObject_GetIter(items.get()));
+    if (!it) return Check::failed;
+    object join, isfile;
+    for (;;) {
+        object item = nrt::steal(PyIter_Next(it.get()));
+        if (!item) return PyErr_Occurred() ? Check::failed : Check::done;
+        object rel, info;
+        if (unpack_pair(item.get(), rel, info) < 0) return Check::failed;
+        // A manifest never vouches for itself.
+        int self = compare(rel.get(), st.t_manifest, Py_EQ);
+        if (self < 0) return Check::failed;
+        if (self) continue;
+        if (!join && !(join = os_path_attr(f, st, st.join))) return Check::failed;
+        object fpath = nrt::call(join.get(), model_root, rel.get());
+        if (!fpath) return Check::failed;
+        if (!isfile && !(isfile = os_path_attr(f, st, st.isfile))) return Check::failed;
+        int present = truth(nrt::call(isfile.get(), fpath.get()));
+        if (present < 0) return Check::failed;
+        if (!present) continue;
+        if (!PyDict_Check(info.get())) return Check::corrupt;
+        object expected = mapping_get(st, info.get(), st.sha256, Py_None);
+        int has_digest = truth(expected);
+        if (has_digest < 0) return Check::failed;
+        if (!has_digest) continue;
+        object sha = nrt::global(f, st._sha256);
+        if (!sha) return Check::failed;
+        object actual = nrt::call(sha.get(), fpath.get());
+        int differs;
+        if (actual) {
+            differs = compare(actual.get(), expected.get(), Py_NE);
+            if (differs < 0) return Check::failed;
+        } else if (PyErr_ExceptionMatches(PyExc_OSError)) {
+            PyErr_Clear();  // unreadable: as corrupt as a wrong digest
+            differs = 1;
+        } else {
+            return Check::failed;
+        }
+        if (differs && PyList_Append(bad, rel.get()) < 0) return Check::failed;
+    }
+}
+
+PyObject *verify_if_present(Function *f, PyObject *const *args) {
+    State &st = state(f);
+    PyObject *model_root = args[0];
+
+    object verified = nrt::global(f, st._verified_roots);
+    if (!verified) return nullptr;
+    int seen = PySequence_Contains(verified.get(), model_root);
+    if (seen < 0) return nullptr;
+    if (seen) Py_RETURN_NONE;
+    if (PySet_CheckExact(verified.get())) {
+        if (PySet_Add(verified.get(), model_root) < 0) return nullptr;
+    } else if (!nrt::call_method(verified.get(), st.add, model_root)) {
+        return nullptr;
+    }
+
+    object os = nrt::global(f, st.os);
+    if (!os) return nullptr;
+    object environ = nrt::getattr(os.get(), st.environ);
+    if (!environ) return nullptr;
+    object skip = nrt::call_method(environ.get(), st.get, st.t_skip_check_env);
+    if (!skip) return nullptr;
+    int skipped = compare(skip.get(), st.t_one, Py_EQ);
+    if (skipped < 0) return nullptr;
+    if (skipped) Py_RETURN_NONE;
+
+    object join = os_path_attr(f, st, st.join);
+    if (!join) return nullptr;
+    object manifest_path = nrt::call(join.get(), model_root, st.t_manifest);
+    if (!manifest_path) return nullptr;
+    object isfile = os_path_attr(f, st, st.isfile);
+    if (!isfile) return nullptr;
+    int present = truth(nrt::call(isfile.get(), manifest_path.get()));
+    if (present < 0) return nullptr;
+    if (!present) Py_RETURN_NONE;
+
+    object manifest = load_manifest(f, st, manifest_path.get());
+    if (!manifest && !PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyErr_Clear();
+    Check result = Check::corrupt;
+    object bad = nrt::steal(PyList_New(0));
+    if (!bad) return nullptr;
+    if (manifest && PyDict_Check(manifest.get())) {
+        object empty = nrt::steal(PyDict_New());
+        if (!empty) return nullptr;
+        object files = mapping_get(st, manifest.get(), st.files, empty.get());
+        if (!files) return nullptr;
+        if (PyDict_Check(files.get())) result = check_files(f, st, model_root, files.get(), bad.get());
+    }
+    if (result == Check::failed) return nullptr;
+    if (result == Check::corrupt) {
+        if (log(f, st, st.warning, st.t_log_corrupt, model_root) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (PyList_GET_SIZE(bad.get()) != 0 &&
+        log(f, st, st.warning, st.t_log_mismatch, model_root, bad.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const nrt::Param verify_if_present_params[] = {{"model_root", "str", nullptr}};
+const nrt::FunctionSpec verify_if_present_spec = {
+    "_verify_if_present", "_verify_if_present",
+    "Verify manifest.json if present; log warnings on mismatch.", verify_if_present_params, 1,
+    "None", verify_if_present, false};
+
+// ---------------------------------------------------------------------------
+// Hashing
+
+// Feeds the file to `update` block by block through one reusable buffer.
+int hash_blocks(State &st, PyObject *file, PyObject *update) noexcept {
+    object buffer = nrt::steal(PyByteArray_FromStringAndSize(nullptr, kHashBlock));
+    if (!buffer) return -1;
+    object view = nrt::steal(PyMemoryView_FromObject(buffer.get()));
+    if (!view) return -1;
+    object readinto = nrt::getattr(file, st.readinto);
+    if (!readinto) return -1;
+    for (;;) {
+        object got = nrt::call(readinto.get(), buffer.get());
+        if (!got) return -1;
+        if (got.get() == Py_None) return 0;  // nothing to read, as an empty block
+        Py_ssize_t n = PyNumber_AsSsize_t(got.get(), PyExc_OverflowError);
+        if (n == -1 && PyErr_Occurred()) return -1;
+        if (n == 0) return 0;
+        if (n < 0 || n > kHashBlock) {
+            PyErr_Format(PyExc_ValueError, "readinto() returned %zd outside 0..%zd", n,
+                         kHashBlock);
+            return -1;
+        }
+        object block = n == kHashBlock ? buffer : nrt::steal(PySequence_GetSlice(view.get(), 0, n));
+        if (!block || !nrt::call(update, block.get())) return -1;
+    }
+}
+
+PyObject *sha256_file(Function *f, PyObject *const *args) {
+    State &st = state(f);
+    object hashlib = nrt::global(f, st.hashlib);
+    if (!hashlib) return nullptr;
+    object h = nrt::call_method(hashlib.get(), st.sha256);
+    if (!h) return nullptr;
+    object open = nrt::global(f, st.open);
+    if (!open) return nullptr;
+    object file = nrt::call(open.get(), args[0], st.t_rb);
+    if (!file) return nullptr;
+    object update = nrt::getattr(h.get(), st.update);
+    if (!update || hash_blocks(st, file.get(), update.get()) < 0) {
+        close_while_failing(st, file.get());
+        return nullptr;
+    }
+    if (!nrt::call_method(file.get(), st.close)) return nullptr;
+    return nrt::call_method(h.get(), st.hexdigest).release();
+}
+
+const nrt::Param sha256_params[] = {{"filepath", "str", nullptr}};
+const nrt::FunctionSpec sha256_spec = {
+    "_sha256", "_sha256", nullptr, sha256_params, 1, "str", sha256_file, false};
+
+// ---------------------------------------------------------------------------
+// Manifest generation and writing
+
+PyObject *generate_manifest(Function *f, PyObject *const *args) {
+    State &st = state(f);
+    PyObject *model_dir = args[0];
+    object manifest = nrt::steal(PyDict_New());
+    object files = nrt::steal(PyDict_New());
+    if (!manifest || !files) return nullptr;
+    if (PyDict_SetItem(manifest.get(), st.t_version, args[1]) < 0) return nullptr;
+    if (PyDict_SetItem(manifest.get(), st.files, files.get()) < 0) return nullptr;
+
+    object path_type = nrt::global(f, st.Path);
+    if (!path_type) return nullptr;
+    object base = nrt::call(path_type.get(), model_dir);
+    if (!base) return nullptr;
+    object sorted = nrt::global(f, st.sorted);
+    if (!sorted) return nullptr;
+    object walk = nrt::call_method(base.get(), st.rglob, st.t_star);
+    if (!walk) return nullptr;
+    object entries = nrt::call(sorted.get(), walk.get());
+    if (!entries) return nullptr;
+    object it = nrt::steal(PyObject_GetIter(entries.get()));
+    if (!it) return nullptr;
+    for (;;) {
+        object p = nrt::steal(PyIter_Next(it.get()));
+        if (!p) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        int regular = truth(nrt::call_method(p.get(), st.is_file));
+        if (regular < 0) return nullptr;
+        if (!regular) continue;
+        object relative = nrt::call_method(p.get(), st.relative_to, base.get());
+        if (!relative) return nullptr;
+        object rel = nrt::call_method(relative.get(), st.as_posix);
+        if (!rel) return nullptr;
+        // The manifest itself is rewritten after the walk; never list it.
+        int self = compare(rel.get(), st.t_manifest, Py_EQ);
+        if (self < 0) return nullptr;
+        if (self) continue;
+        object stat = nrt::call_method(p.get(), st.stat);
+        if (!stat) return nullptr;
+        object size = nrt::getattr(stat.get(), st.st_size);
+        if (!size) return nullptr;
+        object sha = nrt::global(f, st._sha256);
+        if (!sha) return nullptr;
+        object str = nrt::global(f, st.str);
+        if (!str) return nullptr;
+        object text = nrt::call(str.get(), p.get());
+        if (!text) return nullptr;
+        object digest = nrt::call(sha.get(), text.get());
+        if (!digest) return nullptr;
+        object entry = nrt::steal(PyDict_New());
+        if (!entry) return nullptr;
+        if (PyDict_SetItem(entry.get(), st.t_size, size.get()) < 0) return nullptr;
+        if (PyDict_SetItem(entry.get(), st.sha256, digest.get()) < 0) return nullptr;
+        if (PyDict_SetItem(files.get(), rel.get(), entry.get()) < 0) return nullptr;
+    }
+    return manifest.release();
+}
+
+const nrt::Param manifest_params[] = {{"model_dir", "str", nullptr}, {"version", "str", nullptr}};
+const nrt::FunctionSpec generate_manifest_spec = {
+    "generate_manifest", "generate_manifest",
+    "Walk *model_dir*, hash every file, return a manifest dict.", manifest_params, 2, "dict",
+    generate_manifest, false};
+
+// A fresh name beside the destination: ".manifest.json.<16 hex digits>.tmp".
+object temp_manifest_path(Function *f, State &st, PyObject *model_dir) noexcept {
+    object os = nrt::global(f, st.os);
+    if (!os) return {};
+    object eight = nrt::steal(PyLong_FromLong(8));
+    if (!eight) return {};
+    object noise = nrt::call_method(os.get(), st.urandom, eight.get());
+    if (!noise) return {};
+    object suffix = nrt::call_method(noise.get(), st.hex);
+    object prefix = nrt::borrow(st.t_temp_prefix);
+    object tail = nrt::borrow(st.t_temp_suffix);
+    object name = nrt::concat({&prefix, &suffix, &tail});
+    if (!name) return {};
+    object join = os_path_attr(f, st, st.join);
+    if (!join) return {};
+    return nrt::call(join.get(), model_dir, name.get());
+}
+
+// json.dump into the open temporary file, close it, move it onto `dest`.
+int commit_manifest(Function *f, State &st, PyObject *manifest, PyObject *file, PyObject *temp,
+                    PyObject *dest) noexcept {
+    object json = nrt::global(f, st.json);
+    if (!json) return -1;
+    object dump = nrt::getattr(json.get(), st.dump);
+    if (!dump) return -1;
+    object two = nrt::steal(PyLong_FromLong(2));
+    if (!two) return -1;
+    if (!nrt::call_kw(dump.get(), 2, st.kw_json_dump, manifest, file, two.get(), Py_True)) {
+        return -1;
+    }
+    if (!nrt::call_method(file, st.close)) return -1;
+    object os = nrt::global(f, st.os);
+    if (!os) return -1;
+    return nrt::call_method(os.get(), st.replace, temp, dest) ? 0 : -1;
+}
+
+// After a failed commit: close and remove the temporary file, keeping the
+// pending error as the one that propagates.
+void discard_temp(Function *f, State &st, PyObject *file, PyObject *temp) noexcept {
+    PyObject *pending = PyErr_GetRaisedException();
+    if (!nrt::call_method(file, st.close)) PyErr_Clear();
+    object os = nrt::global(f, st.os);
+    if (!os || !nrt::call_method(os.get(), st.remove, temp)) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
+PyObject *write_manifest(Function *f, PyObject *const *args) {
+    State &st = state(f);
+    PyObject *model_dir = args[0];
+    object generate = nrt::global(f, st.generate_manifest);
+    if (!generate) return nullptr;
+    object manifest = nrt::call(generate.get(), model_dir, args[1]);
+    if (!manifest) return nullptr;
+    object join = os_path_attr(f, st, st.join);
+    if (!join) return nullptr;
+    object dest = nrt::call(join.get(), model_dir, st.t_manifest);
+    if (!dest) return nullptr;
+
+    // Serialise beside the destination and replace it only once complete, so
+    // a failure never leaves a truncated manifest behind.
+    object open = nrt::global(f, st.open);
+    if (!open) return nullptr;
+    object temp, file;
+    for (int attempt = 1;; attempt++) {
+        temp = temp_manifest_path(f, st, model_dir);
+        if (!temp) return nullptr;
+        file = nrt::call_kw(open.get(), 2, st.kw_encoding, temp.get(), st.t_x, st.t_utf8);
+        if (file) break;
+        if (attempt == kTempAttempts || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+    }
+    if (commit_manifest(f, st, manifest.get(), file.get(), temp.get(), dest.get()) < 0) {
+        discard_temp(f, st, file.get(), temp.get());
+        return nullptr;
+    }
+    return dest.release();
+}
+
+const nrt::FunctionSpec write_manifest_spec = {
+    "write_manifest", "write_manifest",
+    "Generate and write manifest.json into *model_dir*. Returns the path.", manifest_params, 2,
+    "str", write_manifest, false};
+
+// ---------------------------------------------------------------------------
+// Status report
+
+int print_line(Function *f, State &st, PyObject *line) noexcept {
+    object print = nrt::global(f, st.print);
+    if (!print) return -1;
+    return nrt::call(print.get(), line) ? 0 : -1;
+}
+
+PyObject *cli_download(Function *f, PyObject *const *) {
+    State &st = state(f);
+    if (print_line(f, st, st.t_banner) < 0) return nullptr;
+
+    object resolve_core = nrt::global(f, st.resolve_core_models_root);
+    if (!resolve_core) return nullptr;
+    object core = nrt::call(resolve_core.get());
+    int found = truth(core);
+    if (found < 0) return nullptr;
+    if (found) {
+        object prefix = nrt::borrow(st.t_core_line);
+        object shown = nrt::format(core.get());
+        object line = nrt::concat({&prefix, &shown});
+        if (!line || print_line(f, st, line.get()) < 0) return nullptr;
+    } else {
+        if (print_line(f, st, st.t_core_missing) < 0) return nullptr;
+        if (print_line(f, st, st.t_install_hint) < 0) return nullptr;
+    }
+
+    PyObject *names[] = {st.t_nli_marker, st.t_tokenizer};
+    for (PyObject *name : names) {
+        object resolve = nrt::global(f, st.resolve_artifact);
+        if (!resolve) return nullptr;
+        object path = nrt::call(resolve.get(), name);
+        int exists = truth(path);
+        if (exists < 0) return nullptr;
+        object tag = exists ? path : nrt::borrow(st.t_not_found);
+        object lead = nrt::borrow(st.t_two_blanks);
+        object field = nrt::steal(PyObject_Format(name, st.t_name_spec));
+        object colon = nrt::borrow(st.t_colon);
+        object shown = nrt::format(tag.get());
+        object line = nrt::concat({&lead, &field, &colon, &shown});
+        if (!line || print_line(f, st, line.get()) < 0) return nullptr;
+    }
+
+    if (print_line(f, st, st.t_override_hint) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+const nrt::FunctionSpec cli_download_spec = {
+    "cli_download", "cli_download", "Print model resolution status for the current environment.",
+    nullptr, 0, "None", cli_download, false};
+
+// ---------------------------------------------------------------------------
 // Module
+
+int bind(PyObject *ns, PyObject *name, PyObject *value) noexcept {
+    return value ? PyDict_SetItem(ns, name, value) : -1;
+}
+
+// `import <name>` bound under `as`.
+int bind_import(PyObject *ns, PyObject *name, PyObject *as) noexcept {
+    object module = nrt::steal(PyImport_Import(name));
+    return bind(ns, as, module.get());
+}
 
 int exec_module(PyObject *module) noexcept {
     State &st = state(module);
@@ -51,11 +851,70 @@ int exec_module(PyObject *module) noexcept {
 #define X(n) if ((st.n = PyUnicode_InternFromString(#n)) == nullptr) return -1;
     ARTIFAX_NAMES(X)
 #undef X
+#define X(n, text) if ((st.n = PyUnicode_InternFromString(text)) == nullptr) return -1;
+    ARTIFAX_TEXTS(X)
+#undef X
+    if ((st.kw_encoding = PyTuple_Pack(1, st.encoding)) == nullptr) return -1;
+    if ((st.kw_json_dump = PyTuple_Pack(2, st.indent, st.sort_keys)) == nullptr) return -1;
+
     PyObject *ns = PyModule_GetDict(module);
-    object unset = object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    if (!unset || PyDict_SetItem(ns, st._UNSET, unset.get()) < 0) return -1;
-    if (PyDict_SetItem(ns, st._resolved_core_root, unset.get()) < 0) return -1;
-    if (nrt::add_function(module, &st.rt, ns, &resolve_core_models_root_spec) < 0) return -1;
+    nrt::RuntimeState *rt = &st.rt;
+
+    // The standard modules, then the names taken from pathlib and typing.
+    if (bind_import(ns, st.t_hashlib, st.hashlib) < 0) return -1;
+    if (bind_import(ns, st.t_json, st.json) < 0) return -1;
+    if (bind_import(ns, st.t_logging, st.logging) < 0) return -1;
+    if (bind_import(ns, st.t_os, st.os) < 0) return -1;
+    if (bind_import(ns, st.t_sys, st.sys) < 0) return -1;
+    object pathlib = nrt::steal(PyImport_Import(st.t_pathlib));
+    if (!pathlib || bind(ns, st.Path, nrt::import_from(pathlib.get(), st.Path).get()) < 0) {
+        return -1;
+    }
+    object typing = nrt::steal(PyImport_Import(st.t_typing));
+    if (!typing) return -1;
+    for (PyObject *name : {st.List, st.Optional, st.Sequence}) {
+        if (bind(ns, name, nrt::import_from(typing.get(), name).get()) < 0) return -1;
+    }
+
+    // logger = logging.getLogger(__name__)
+    PyObject *module_name;
+    if (PyDict_GetItemRef(ns, st.__name__, &module_name) <= 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "artifax: module has no name");
+        return -1;
+    }
+    object name_ref = nrt::steal(module_name);
+    object logging = nrt::steal(PyImport_Import(st.t_logging));
+    if (!logging) return -1;
+    if (bind(ns, st.logger, nrt::call_method(logging.get(), st.getLogger, module_name).get()) < 0) {
+        return -1;
+    }
+
+    // MODELS_VERSION = os.getenv("NEROV_MODELS_VERSION", "1.0.1")
+    object os = nrt::steal(PyImport_Import(st.t_os));
+    if (!os) return -1;
+    object version =
+        nrt::call_method(os.get(), st.getenv, st.t_version_env, st.t_version_default);
+    if (bind(ns, st.MODELS_VERSION, version.get()) < 0) return -1;
+
+    if (bind(ns, st._CORE_MARKER, st.t_core_marker) < 0) return -1;
+    if (bind(ns, st._POLICY_NLI_MARKER, st.t_nli_marker) < 0) return -1;
+    object unset = nrt::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (bind(ns, st._UNSET, unset.get()) < 0) return -1;
+    if (bind(ns, st._resolved_core_root, unset.get()) < 0) return -1;
+    if (bind(ns, st._resolved_policy_nli, unset.get()) < 0) return -1;
+
+    for (const nrt::FunctionSpec *spec :
+         {&resolve_core_models_root_spec, &resolve_artifact_spec, &resolve_artifact_dir_spec,
+          &iter_core_roots_spec, &iter_all_roots_spec, &find_package_dir_spec, &has_file_spec}) {
+        if (nrt::add_function(module, rt, ns, spec) < 0) return -1;
+    }
+    object verified = nrt::steal(PySet_New(nullptr));
+    if (bind(ns, st._verified_roots, verified.get()) < 0) return -1;
+    for (const nrt::FunctionSpec *spec : {&verify_if_present_spec, &sha256_spec,
+                                          &generate_manifest_spec, &write_manifest_spec,
+                                          &cli_download_spec}) {
+        if (nrt::add_function(module, rt, ns, spec) < 0) return -1;
+    }
     return 0;
 }
 
@@ -93,7 +952,15 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "artifax",
-    "\nArtifax \u2014 Unified artifact resolver for Vantor ONNX models.\n",
+    "\nArtifax \u2014 Unified artifact resolver for Vantor ONNX models.\n\n"
+    "Resolution order (first match wins):\n"
+    "  1. $NEROV_MODELS_DIR  (user override / air-gapped deployments)\n"
+    "  2. packages/brain/models/  (dev mode \u2014 models present in repo)\n"
+    "  3. nerov_brain_models/  (installed from PyPI wheel)\n"
+    "  4. nerov_policy_nli/    (installed from PyPI wheel \u2014 policy NLI only)\n\n"
+    "SHA-256 checksums are verified against manifest.json shipped with each\n"
+    "model wheel.  Corrupt / missing artifacts are treated as absent (fail-safe),\n"
+    "so the SDK degrades gracefully instead of crashing.\n",
     sizeof(State),
     nullptr,
     module_slots,
