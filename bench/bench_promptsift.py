@@ -1,0 +1,107 @@
+"""Cost of one ``PromptsiftStage.process`` against the same steps in plain Python.
+
+Both stages get an instant engine (a prebuilt result dict), an instant
+capability matcher and an instant IFC context, so what is measured is the
+stage's own work: reading the context, the non-semantic test, building the
+validation result and the messages, the thirteen assignments and the log call.
+One sample is: create the coroutine and drive it to completion with
+``send(None)`` on the pass path. Prints the best time of each and the ratio.
+
+    python bench/bench_promptsift.py [--repeat N] [--number N]
+"""
+
+import argparse
+import logging
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import baseline_promptsift as baseline  # noqa: E402
+from nerov.packages.context import ExecutionContext  # noqa: E402
+from nerov.packages.layers.layer1.stages import promptsift  # noqa: E402
+
+RESULT = {
+    "is_safe": True,
+    "injection_type": "none",
+    "confidence": 0.97,
+    "latency_ms": 4.213,
+    "intent": "information_retrieval",
+    "risk_level": "LOW",
+    "tool_scope": "read_only",
+    "content_class": "benign",
+}
+MATCH = (["search_web", "read_docs"], "scoped")
+LIMIT = 0.40
+
+
+class InstantEngine:
+    def predict(self, prompt):
+        return RESULT
+
+
+class InstantMatcher:
+    def select_for_prompt(self, prompt, *, predicted_intent=None, predicted_scope=None):
+        return MATCH
+
+
+class InstantIFC:
+    def tag(self, label, level):
+        return level
+
+
+def make_context():
+    context = ExecutionContext.for_prompt("  What is the weather like in Lisbon tomorrow?  ")
+    context.state["ifc"] = InstantIFC()
+    return context
+
+
+def run(process, context, number):
+    clock = time.perf_counter
+    start = clock()
+    for _ in range(number):
+        coro = process(context)
+        try:
+            coro.send(None)
+        except StopIteration:
+            pass
+    return (clock() - start) / number
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=15)
+    parser.add_argument("--number", type=int, default=20000)
+    args = parser.parse_args(argv)
+
+    logging.getLogger(promptsift.logger.name).setLevel(logging.INFO)
+    baseline.logger.setLevel(logging.INFO)
+    engine = InstantEngine()
+    promptsift._LOCAL_BRAIN = engine
+    baseline._LOCAL_BRAIN = engine
+
+    stage = promptsift.PromptsiftStage([])
+    stage.capability_matcher = InstantMatcher()
+    plain = baseline.BaselineStage(InstantMatcher())
+    native_ctx, plain_ctx = make_context(), make_context()
+
+    # Both must do the same thing before their speed is compared.
+    run(stage.process, native_ctx, 1)
+    run(plain.process, plain_ctx, 1)
+    assert vars(native_ctx.layer1) == vars(plain_ctx.layer1), "baseline and stage disagree"
+
+    native, plain_t = [], []
+    for _ in range(args.repeat):
+        native.append(run(stage.process, native_ctx, args.number))
+        plain_t.append(run(plain.process, plain_ctx, args.number))
+    best_native, best_plain = min(native), min(plain_t)
+    ratio = best_native / best_plain
+    print(f"native process:  {best_native * 1e9:8.0f} ns")
+    print(f"python baseline: {best_plain * 1e9:8.0f} ns")
+    print(f"ratio: {ratio:.3f} (limit {LIMIT:.2f}) {'ok' if ratio <= LIMIT else 'TOO SLOW'}")
+    return 0 if ratio <= LIMIT else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
