@@ -39,13 +39,18 @@ def test_sha256_hashes_in_blocks_of_at_most_one_mib(artifax, tmp_path, monkeypat
     monkeypatch.setattr(artifax, "hashlib", types.SimpleNamespace(sha256=Recorder))
     assert artifax._sha256(tmp_path / "f") == "recorded"
     assert b"".join(blocks) == data and all(0 < len(b) <= MiB for b in blocks)
+    blocks.clear()
+    monkeypatch.setattr(artifax, "open", lambda path, mode: io.BytesIO(data), raising=False)
+    assert artifax._sha256("any file-like") == "recorded"
+    assert b"".join(blocks) == data and all(0 < len(b) <= MiB for b in blocks)
 
 
 def test_sha256_closes_the_file_and_propagates_read_errors(artifax, monkeypatch):
     opened = []
 
     class Broken(io.BytesIO):
-        def readinto(self, buffer):
+        def read(self, size=-1):
+            assert size == MiB
             raise OSError(5, "read failed")
 
     def opener(path, mode):

@@ -7,6 +7,11 @@
 // rebinding one of them from outside takes effect on the next call.
 #include "nrt.hpp"
 
+#include <cstring>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 using nrt::Function;
@@ -23,7 +28,7 @@ using nrt::object;
     X(__file__) X(__name__)                                                                   \
     X(path) X(join) X(exists) X(isfile) X(isdir) X(abspath) X(dirname) X(environ) X(get)      \
     X(getenv) X(getLogger) X(debug) X(warning) X(resources) X(files) X(is_dir) X(rglob)       \
-    X(is_file) X(relative_to) X(as_posix) X(stat) X(st_size) X(sha256) X(update) X(readinto)  \
+    X(is_file) X(relative_to) X(as_posix) X(stat) X(st_size) X(sha256) X(update) X(read) X(readinto1) X(BufferedReader)  \
     X(close) X(hexdigest) X(load) X(dump) X(replace) X(remove) X(urandom) X(hex) X(add)       \
     X(append) X(items) X(encoding) X(indent) X(sort_keys)
 
@@ -32,7 +37,7 @@ using nrt::object;
     X(t_dunder_fspath, "__fspath__")                                                          \
     X(t_importlib_resources, "importlib.resources")                                          \
     X(t_hashlib, "hashlib") X(t_json, "json") X(t_logging, "logging") X(t_os, "os")           \
-    X(t_sys, "sys") X(t_pathlib, "pathlib") X(t_typing, "typing")                             \
+    X(t_sys, "sys") X(t_pathlib, "pathlib") X(t_typing, "typing") X(t_io, "io")                             \
     X(t_version_env, "NEROV_MODELS_VERSION") X(t_version_default, "1.0.1")                    \
     X(t_models_dir_env, "NEROV_MODELS_DIR") X(t_skip_check_env, "NEROV_SKIP_MODEL_CHECK")     \
     X(t_one, "1") X(t_models, "models")                                                       \
@@ -69,6 +74,16 @@ struct State {
 #undef X
     PyObject *kw_encoding;   // ("encoding",)
     PyObject *kw_json_dump;  // ("indent", "sort_keys")
+    // The path functions as `os.path` held them at import, and what their
+    // probes rely on (null when they are not the plain-Python ones).
+#define ARTIFAX_PATH_FUNCTIONS(X) X(join) X(dirname) X(exists) X(isfile) X(isdir)
+#define X(n) PyObject *std_##n;
+    ARTIFAX_PATH_FUNCTIONS(X)
+#undef X
+    PyObject *std_stat;             // os.stat
+    PyObject *std_probe_globals;    // the namespace the probes find `os` in
+    PyObject *std_buffered_reader;  // io.BufferedReader, what open(path, "rb") gives
+    PyObject *n_hash_block;         // 1048576
 };
 constexpr std::size_t kStateSlots = sizeof(State) / sizeof(PyObject *);
 static_assert(sizeof(State) % sizeof(PyObject *) == 0, "State holds object pointers only");
@@ -76,7 +91,9 @@ static_assert(sizeof(State) % sizeof(PyObject *) == 0, "State holds object point
 State &state(Function *f) noexcept { return nrt::state_of<State>(f); }
 State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
 
-constexpr Py_ssize_t kHashBlock = 1 << 20;  // files are hashed in blocks of at most 1 MiB
+constexpr Py_ssize_t kHashBlock = 1 << 20;   // files are hashed in blocks of at most 1 MiB
+constexpr Py_ssize_t kFirstBlock = 1 << 16;  // the first read of a file
+constexpr Py_ssize_t kCopyLimit = 1 << 12;   // short blocks up to this size are copied
 constexpr int kTempAttempts = 16;           // fresh names tried for the temporary manifest
 
 // ---------------------------------------------------------------------------
@@ -89,6 +106,107 @@ object os_path_attr(Function *f, State &st, PyObject *name) noexcept {
     object path = nrt::getattr(os.get(), st.path);
     if (!path) return {};
     return nrt::getattr(path.get(), name);
+}
+
+// ---------------------------------------------------------------------------
+// Path operations
+//
+// `os.path.join`, `dirname`, `exists`, `isfile` and `isdir` are always looked
+// up at call time. While the function found is still the standard one and its
+// arguments are plain `str`, the same result is computed here directly; any
+// other function or argument type is simply called.
+
+// os.path.join(a, b) of two str: b when it is absolute or a is empty, else a
+// and b with one "/" between them unless a already ends in one.
+object join_str(PyObject *a, PyObject *b) noexcept {
+    Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+    if (na == 0 || (nb > 0 && PyUnicode_READ_CHAR(b, 0) == '/')) return nrt::borrow(b);
+    Py_ssize_t sep = PyUnicode_READ_CHAR(a, na - 1) == '/' ? 0 : 1;
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(a);
+    if (PyUnicode_MAX_CHAR_VALUE(b) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(b);
+    object out = nrt::steal(PyUnicode_New(na + sep + nb, maxchar));
+    if (!out) return {};
+    if (PyUnicode_CopyCharacters(out.get(), 0, a, 0, na) < 0) return {};
+    if (sep) PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), na, '/');
+    if (PyUnicode_CopyCharacters(out.get(), na + sep, b, 0, nb) < 0) return {};
+    return out;
+}
+
+object path_join(State &st, PyObject *join, PyObject *a, PyObject *b) noexcept {
+    if (join == st.std_join && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        return join_str(a, b);
+    }
+    return nrt::call(join, a, b);
+}
+
+// os.path.dirname(p) of a str: up to the last "/", trailing slashes removed
+// unless the head is nothing but slashes.
+object path_dirname(State &st, PyObject *dirname, PyObject *p) noexcept {
+    if (dirname != st.std_dirname || !PyUnicode_CheckExact(p)) return nrt::call(dirname, p);
+    Py_ssize_t last = PyUnicode_FindChar(p, '/', 0, PyUnicode_GET_LENGTH(p), -1);
+    if (last == -2) return {};
+    Py_ssize_t end = last + 1;
+    Py_ssize_t keep = end;
+    while (keep > 0 && PyUnicode_READ_CHAR(p, keep - 1) == '/') keep--;
+    return nrt::steal(PyUnicode_Substring(p, 0, keep > 0 ? keep : end));
+}
+
+enum class Probe { exists, isfile, isdir };
+
+// The answer of the standard probe for a str path without calling it:
+// 1 or 0, -1 with an error set, or -2 when the probe has to be called.
+int probe_directly(State &st, PyObject *path, Probe kind) noexcept {
+#ifdef _WIN32
+    (void)st; (void)path; (void)kind;
+    return -2;
+#else
+    if (st.std_probe_globals == nullptr || !PyUnicode_CheckExact(path)) return -2;
+    // The standard probes call `os.stat`; it has to be the standard one too.
+    PyObject *os;
+    int r = PyDict_GetItemRef(st.std_probe_globals, st.os, &os);
+    if (r <= 0) return r < 0 ? -1 : -2;
+    object os_ref = nrt::steal(os);
+    object stat_fn = nrt::steal(PyObject_GetAttr(os, st.stat));
+    if (!stat_fn) {
+        PyErr_Clear();
+        return -2;
+    }
+    if (stat_fn.get() != st.std_stat) return -2;
+    // os.stat raises ValueError (caught by the probe) for text the file
+    // system encoding cannot take and for an embedded null character.
+    object encoded = nrt::steal(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    const char *bytes = PyBytes_AS_STRING(encoded.get());
+    if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) return 0;
+    struct stat sb;
+    int failed;
+    Py_BEGIN_ALLOW_THREADS
+    failed = ::stat(bytes, &sb);
+    Py_END_ALLOW_THREADS
+    if (failed != 0) return 0;
+    switch (kind) {
+    case Probe::isfile: return S_ISREG(sb.st_mode) ? 1 : 0;
+    case Probe::isdir: return S_ISDIR(sb.st_mode) ? 1 : 0;
+    case Probe::exists: break;
+    }
+    return 1;
+#endif
+}
+
+// The result of `fn(path)` where `fn` is the `os.path` probe found for `kind`.
+object path_probe(State &st, PyObject *fn, PyObject *path, Probe kind) noexcept {
+    PyObject *standard = kind == Probe::exists ? st.std_exists
+                         : kind == Probe::isfile ? st.std_isfile : st.std_isdir;
+    if (fn == standard) {
+        int r = probe_directly(st, path, kind);
+        if (r == -1) return {};
+        if (r >= 0) return nrt::borrow(r ? Py_True : Py_False);
+    }
+    return nrt::call(fn, path);
 }
 
 // The truth value of a call's result: 1, 0, or -1 when the call or the test failed.
@@ -237,10 +355,10 @@ PyObject *resolve_artifact(Function *f, PyObject *const *args) {
             break;
         }
         if (!join && !(join = os_path_attr(f, st, st.join))) return nullptr;
-        object candidate = nrt::call(join.get(), root.get(), rel_path);
+        object candidate = path_join(st, join.get(), root.get(), rel_path);
         if (!candidate) return nullptr;
         if (!exists && !(exists = os_path_attr(f, st, st.exists))) return nullptr;
-        int found = truth(nrt::call(exists.get(), candidate.get()));
+        int found = truth(path_probe(st, exists.get(), candidate.get(), Probe::exists));
         if (found < 0) return nullptr;
         if (found) return candidate.release();
     }
@@ -295,9 +413,9 @@ PyObject *iter_core_roots(Function *f, PyObject *const *) {
     if (!file) return nullptr;
     object absolute = nrt::call(abspath.get(), file.get());
     if (!absolute) return nullptr;
-    object directory = nrt::call(dirname.get(), absolute.get());
+    object directory = path_dirname(st, dirname.get(), absolute.get());
     if (!directory) return nullptr;
-    object dev = nrt::call(join.get(), directory.get(), st.t_models);
+    object dev = path_join(st, join.get(), directory.get(), st.t_models);
     if (!dev || PyList_Append(roots.get(), dev.get()) < 0) return nullptr;
 
     // The installed core models package.
@@ -401,10 +519,10 @@ PyObject *find_package_dir(Function *f, PyObject *const *args) {
             break;
         }
         if (!join && !(join = os_path_attr(f, st, st.join))) return nullptr;
-        object candidate = nrt::call(join.get(), entry.get(), package_name);
+        object candidate = path_join(st, join.get(), entry.get(), package_name);
         if (!candidate) return nullptr;
         if (!isdir && !(isdir = os_path_attr(f, st, st.isdir))) return nullptr;
-        int found = truth(nrt::call(isdir.get(), candidate.get()));
+        int found = truth(path_probe(st, isdir.get(), candidate.get(), Probe::isdir));
         if (found < 0) return nullptr;
         if (found) return candidate.release();
     }
@@ -423,9 +541,9 @@ PyObject *has_file(Function *f, PyObject *const *args) {
     if (!isfile) return nullptr;
     object join = os_path_attr(f, st, st.join);
     if (!join) return nullptr;
-    object joined = nrt::call(join.get(), args[0], args[1]);
+    object joined = path_join(st, join.get(), args[0], args[1]);
     if (!joined) return nullptr;
-    return nrt::call(isfile.get(), joined.get()).release();
+    return path_probe(st, isfile.get(), joined.get(), Probe::isfile).release();
 }
 
 const nrt::Param has_file_params[] = {{"root", "str", nullptr}, {"filename", "str", nullptr}};
@@ -482,10 +600,10 @@ Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
         if (self < 0) return Check::failed;
         if (self) continue;
         if (!join && !(join = os_path_attr(f, st, st.join))) return Check::failed;
-        object fpath = nrt::call(join.get(), model_root, rel.get());
+        object fpath = path_join(st, join.get(), model_root, rel.get());
         if (!fpath) return Check::failed;
         if (!isfile && !(isfile = os_path_attr(f, st, st.isfile))) return Check::failed;
-        int present = truth(nrt::call(isfile.get(), fpath.get()));
+        int present = truth(path_probe(st, isfile.get(), fpath.get(), Probe::isfile));
         if (present < 0) return Check::failed;
         if (!present) continue;
         if (!PyDict_Check(info.get())) return Check::corrupt;
@@ -537,11 +655,11 @@ PyObject *verify_if_present(Function *f, PyObject *const *args) {
 
     object join = os_path_attr(f, st, st.join);
     if (!join) return nullptr;
-    object manifest_path = nrt::call(join.get(), model_root, st.t_manifest);
+    object manifest_path = path_join(st, join.get(), model_root, st.t_manifest);
     if (!manifest_path) return nullptr;
     object isfile = os_path_attr(f, st, st.isfile);
     if (!isfile) return nullptr;
-    int present = truth(nrt::call(isfile.get(), manifest_path.get()));
+    int present = truth(path_probe(st, isfile.get(), manifest_path.get(), Probe::isfile));
     if (present < 0) return nullptr;
     if (!present) Py_RETURN_NONE;
 
@@ -579,28 +697,55 @@ const nrt::FunctionSpec verify_if_present_spec = {
 // ---------------------------------------------------------------------------
 // Hashing
 
-// Feeds the file to `update` block by block through one reusable buffer.
-int hash_blocks(State &st, PyObject *file, PyObject *update) noexcept {
-    object buffer = nrt::steal(PyByteArray_FromStringAndSize(nullptr, kHashBlock));
-    if (!buffer) return -1;
-    object view = nrt::steal(PyMemoryView_FromObject(buffer.get()));
-    if (!view) return -1;
-    object readinto = nrt::getattr(file, st.readinto);
-    if (!readinto) return -1;
+// Feeds the file to `update` one `read(1 MiB)` block at a time until a read
+// returns an empty block.
+int hash_read_blocks(State &st, PyObject *file, PyObject *update) noexcept {
     for (;;) {
-        object got = nrt::call(readinto.get(), buffer.get());
+        object block = nrt::call_method(file, st.read, st.n_hash_block);
+        int more = truth(block);
+        if (more <= 0) return more;
+        if (!nrt::call(update, block.get())) return -1;
+    }
+}
+
+// The same for the interpreter's own buffered binary reader, without a new
+// bytes object per block: each block is read straight into one reusable
+// buffer with `readinto1` (one read of the underlying file per block, so a
+// small file takes one read and the empty one). The first buffer is small,
+// which most model-side files (configs, vocabularies) fit; once a read fills
+// it, a 1 MiB buffer takes over.
+int hash_buffered_blocks(State &st, PyObject *file, PyObject *update) noexcept {
+    Py_ssize_t size = kFirstBlock;
+    object buffer = nrt::steal(PyByteArray_FromStringAndSize(nullptr, size));
+    if (!buffer) return -1;
+    for (;;) {
+        object got = nrt::call_method(file, st.readinto1, buffer.get());
         if (!got) return -1;
-        if (got.get() == Py_None) return 0;  // nothing to read, as an empty block
-        Py_ssize_t n = PyNumber_AsSsize_t(got.get(), PyExc_OverflowError);
+        if (got.get() == Py_None) return 0;  // would block: as the empty block of read()
+        Py_ssize_t n = PyLong_AsSsize_t(got.get());
         if (n == -1 && PyErr_Occurred()) return -1;
         if (n == 0) return 0;
-        if (n < 0 || n > kHashBlock) {
-            PyErr_Format(PyExc_ValueError, "readinto() returned %zd outside 0..%zd", n,
-                         kHashBlock);
+        if (n < 0 || n > size) {
+            PyErr_Format(PyExc_SystemError, "readinto1() returned %zd outside 0..%zd", n, size);
             return -1;
         }
-        object block = n == kHashBlock ? buffer : nrt::steal(PySequence_GetSlice(view.get(), 0, n));
+        object block;
+        if (n == size) {
+            block = buffer;
+        } else if (n <= kCopyLimit) {
+            block = nrt::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(buffer.get()), n));
+        } else {
+            object view = nrt::steal(PyMemoryView_FromObject(buffer.get()));
+            if (!view) return -1;
+            block = nrt::steal(PySequence_GetSlice(view.get(), 0, n));
+        }
         if (!block || !nrt::call(update, block.get())) return -1;
+        if (n == size && size < kHashBlock) {
+            size = kHashBlock;
+            block = object();
+            buffer = nrt::steal(PyByteArray_FromStringAndSize(nullptr, size));
+            if (!buffer) return -1;
+        }
     }
 }
 
@@ -615,7 +760,9 @@ PyObject *sha256_file(Function *f, PyObject *const *args) {
     object file = nrt::call(open.get(), args[0], st.t_rb);
     if (!file) return nullptr;
     object update = nrt::getattr(h.get(), st.update);
-    if (!update || hash_blocks(st, file.get(), update.get()) < 0) {
+    bool buffered = Py_IS_TYPE(file.get(), reinterpret_cast<PyTypeObject *>(st.std_buffered_reader));
+    if (!update || (buffered ? hash_buffered_blocks(st, file.get(), update.get())
+                             : hash_read_blocks(st, file.get(), update.get())) < 0) {
         close_while_failing(st, file.get());
         return nullptr;
     }
@@ -710,7 +857,7 @@ object temp_manifest_path(Function *f, State &st, PyObject *model_dir) noexcept 
     if (!name) return {};
     object join = os_path_attr(f, st, st.join);
     if (!join) return {};
-    return nrt::call(join.get(), model_dir, name.get());
+    return path_join(st, join.get(), model_dir, name.get());
 }
 
 // json.dump into the open temporary file, close it, move it onto `dest`.
@@ -750,7 +897,7 @@ PyObject *write_manifest(Function *f, PyObject *const *args) {
     if (!manifest) return nullptr;
     object join = os_path_attr(f, st, st.join);
     if (!join) return nullptr;
-    object dest = nrt::call(join.get(), model_dir, st.t_manifest);
+    object dest = path_join(st, join.get(), model_dir, st.t_manifest);
     if (!dest) return nullptr;
 
     // Serialise beside the destination and replace it only once complete, so
@@ -839,6 +986,28 @@ int bind(PyObject *ns, PyObject *name, PyObject *value) noexcept {
     return value ? PyDict_SetItem(ns, name, value) : -1;
 }
 
+// Records the standard path functions (see "Path operations").
+int capture_path_functions(State &st, PyObject *os) noexcept {
+    object path = nrt::getattr(os, st.path);
+    if (!path) return -1;
+#define X(n) if ((st.std_##n = PyObject_GetAttr(path.get(), st.n)) == nullptr) return -1;
+    ARTIFAX_PATH_FUNCTIONS(X)
+#undef X
+    if ((st.std_stat = PyObject_GetAttr(os, st.stat)) == nullptr) return -1;
+    // The probes are answered directly only when all three are the plain
+    // functions that call `os.stat` from one module namespace.
+    PyObject *probes[] = {st.std_exists, st.std_isfile, st.std_isdir};
+    PyObject *globals = nullptr;
+    for (PyObject *fn : probes) {
+        if (!PyFunction_Check(fn)) return 0;
+        PyObject *g = PyFunction_GetGlobals(fn);
+        if (globals != nullptr && g != globals) return 0;
+        globals = g;
+    }
+    st.std_probe_globals = Py_NewRef(globals);
+    return 0;
+}
+
 // `import <name>` bound under `as`.
 int bind_import(PyObject *ns, PyObject *name, PyObject *as) noexcept {
     object module = nrt::steal(PyImport_Import(name));
@@ -856,6 +1025,15 @@ int exec_module(PyObject *module) noexcept {
 #undef X
     if ((st.kw_encoding = PyTuple_Pack(1, st.encoding)) == nullptr) return -1;
     if ((st.kw_json_dump = PyTuple_Pack(2, st.indent, st.sort_keys)) == nullptr) return -1;
+    if ((st.n_hash_block = PyLong_FromSsize_t(kHashBlock)) == nullptr) return -1;
+    object io = nrt::steal(PyImport_Import(st.t_io));
+    if (!io || (st.std_buffered_reader = PyObject_GetAttr(io.get(), st.BufferedReader)) == nullptr) {
+        return -1;
+    }
+    if (!PyType_Check(st.std_buffered_reader)) {
+        PyErr_SetString(PyExc_TypeError, "io.BufferedReader is not a type");
+        return -1;
+    }
 
     PyObject *ns = PyModule_GetDict(module);
     nrt::RuntimeState *rt = &st.rt;
@@ -891,7 +1069,7 @@ int exec_module(PyObject *module) noexcept {
 
     // MODELS_VERSION = os.getenv("NEROV_MODELS_VERSION", "1.0.1")
     object os = nrt::steal(PyImport_Import(st.t_os));
-    if (!os) return -1;
+    if (!os || capture_path_functions(st, os.get()) < 0) return -1;
     object version =
         nrt::call_method(os.get(), st.getenv, st.t_version_env, st.t_version_default);
     if (bind(ns, st.MODELS_VERSION, version.get()) < 0) return -1;
