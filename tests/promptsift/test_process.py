@@ -1,0 +1,356 @@
+"""One analysis: the non-semantic test, the verdict written on the context, the
+messages, and the order in which the context and the collaborators are used."""
+
+import asyncio
+import collections.abc
+import gc
+import math
+
+import pytest
+from hypothesis import given, settings, strategies as st
+from psift_support import (
+    BLOCK_RESULT, NON_SEMANTIC, PASS_RESULT, FakeEngine, Layer1ProcessingError, PromptValidationError, context, ps, run,
+)
+
+from nerov.packages.governance.ifc import IFCContext, TaintLevel
+
+
+def expected_layer1(result, tools, tier, approved=False):
+    safe = result["is_safe"]
+    return {
+        "is_approved": approved,
+        "validation_result": {
+            "is_safe": True if approved else safe,
+            "reason": "Explicitly authorized action" if approved
+            else f"Vantor Security Engine: {result['injection_type']} (Confidence: {result['confidence']})",
+            "risk_flags": [] if safe or approved else [result["injection_type"]],
+            "confidence": result["confidence"],
+            "latency_ms": result["latency_ms"],
+            "binding_tier": tier,
+        },
+        "intent": result["intent"],
+        "task_category": "action_execution",
+        "capabilities": [result["intent"].lower()],
+        "confidence_score": result["confidence"],
+        "allowed_tools": tools,
+        "risk_level": result["risk_level"],
+        "risk_score": 0.1 if safe else 1.0 - result["confidence"],
+        "vantor_result": result,
+        "tool_scope": result.get("tool_scope"),
+        "content_class": result.get("content_class"),
+        "execution_recommendation": "execute_normally" if approved else "block" if not safe
+        else "require_human_approval" if result["risk_level"] in ("HIGH", "CRITICAL") else "execute_normally",
+    }
+
+
+def assert_layer1(ctx, expected):
+    written = vars(ctx.layer1)
+    assert list(written) == list(expected)
+    assert written == expected
+    assert written["vantor_result"] is expected["vantor_result"]
+
+
+ANALYSIS = ("Layer 1 Vantor Analysis: Safe=True, Intent=Information_Retrieval, Risk=LOW, Scope=read_only, "
+            "BindingTier=scoped, Allowed Tools=['search', 'calendar'], Latency=4.5ms")
+
+
+def test_safe_request_passes_and_writes_the_verdict(stage, engine, matcher, logs):
+    ctx = context("  What is the weather in Lisbon?\n")
+    assert run(stage.process(ctx)) is None
+    assert engine.prompts == ["What is the weather in Lisbon?"]
+    assert matcher.calls == [("What is the weather in Lisbon?", "Information_Retrieval", "read_only")]
+    assert_layer1(ctx, expected_layer1(engine.result, ["search", "calendar"], "scoped"))
+    assert ctx.layer1.allowed_tools is matcher.result[0]
+    assert isinstance(ctx.state["ifc"], IFCContext) and ctx.state["ifc"].labels == {"user_prompt": TaintLevel.UNTRUSTED}
+    assert logs() == [("DEBUG", ANALYSIS)]
+
+
+@pytest.mark.parametrize("prompt", [None, "", "   ", " a ", "7", "\t\n", "!!", " ?! ", "..."])
+def test_meaningless_prompt_is_refused_before_anything_else(stage, monkeypatch, logs, prompt):
+    monkeypatch.setattr(ps, "_LOCAL_BRAIN", None)
+    monkeypatch.setattr(ps, "VantorEngine", lambda: pytest.fail("engine created"))
+    ctx = context(prompt)
+    with pytest.raises(PromptValidationError) as err:
+        run(stage.process(ctx))
+    assert type(err.value) is PromptValidationError and err.value.args == (NON_SEMANTIC,)
+    assert (ctx.state, vars(ctx.layer1), logs(), ps._LOCAL_BRAIN) == ({}, {}, [], None)
+
+
+@pytest.mark.parametrize("prompt, cleaned", [
+    ("ab", "ab"), ("a!", "a!"), ("?x", "?x"), (" \u00e9\u00e8 ", "\u00e9\u00e8"), ("\u0663\u0664", "\u0663\u0664"),
+    ("\u3000\u4e2d\u6587\x1f", "\u4e2d\u6587"), ("!!!!!!!!!!9", "!!!!!!!!!!9"),
+])
+def test_prompt_with_alphanumeric_content_passes(stage, engine, prompt, cleaned):
+    run(stage.process(context(prompt)))
+    assert engine.prompts == [cleaned]
+
+
+@pytest.mark.parametrize("changes, recommendation", [
+    ({"risk_level": "CRITICAL"}, "require_human_approval"),
+    ({"risk_level": "HIGH"}, "require_human_approval"),
+    ({"risk_level": "high"}, "execute_normally"),
+    ({"risk_level": "MEDIUM"}, "execute_normally"),
+    ({"risk_level": 3}, "execute_normally"),
+    ({"is_safe": 1, "confidence": 0.2}, "execute_normally"),
+])
+def test_recommendation_for_safe_requests(stage, engine, changes, recommendation):
+    engine.result.update(changes)
+    ctx = context()
+    run(stage.process(ctx))
+    assert_layer1(ctx, expected_layer1(engine.result, ["search", "calendar"], "scoped"))
+    assert (ctx.layer1.execution_recommendation, ctx.layer1.risk_score) == (recommendation, 0.1)
+
+
+def test_unsafe_request_is_blocked_after_writing_everything(stage, engine, logs):
+    engine.result = dict(BLOCK_RESULT)
+    ctx = context()
+    with pytest.raises(PromptValidationError) as err:
+        run(stage.process(ctx))
+    assert err.value.args == ("Adversarial prompt detected (instruction_override). Request blocked by Nerov Vantor.",)
+    assert err.value.__context__ is None
+    assert_layer1(ctx, expected_layer1(engine.result, ["search", "calendar"], "scoped"))
+    assert ctx.layer1.execution_recommendation == "block"
+    assert ctx.layer1.risk_score == 0.09999999999999998
+    assert logs() == [("WARNING", "Nerov Vantor Blocked Adversarial Request! Category: instruction_override"
+                                  " | Risk: CRITICAL | Latency: 4.5ms")]
+
+
+@pytest.mark.parametrize("flag", [True, 1, "no", [0], 0.5])
+def test_approved_request_passes_whatever_the_engine_says(stage, engine, logs, flag):
+    engine.result = dict(BLOCK_RESULT)
+    ctx = context(metadata={"is_approved": flag})
+    assert run(stage.process(ctx)) is None
+    assert_layer1(ctx, expected_layer1(engine.result, ["search", "calendar"], "scoped", approved=True))
+    assert logs() == [("DEBUG", "Layer 1 Vantor Analysis: Safe=True, Intent=Information_Retrieval, Risk=CRITICAL, "
+                                "Scope=none, BindingTier=scoped, Allowed Tools=['search', 'calendar'], Latency=4.5ms")]
+
+
+@pytest.mark.parametrize("flag", [False, 0, "", None, [], 0.0])
+def test_falsy_approval_is_no_approval(stage, engine, flag):
+    engine.result = dict(BLOCK_RESULT)
+    ctx = context(metadata={"is_approved": flag})
+    with pytest.raises(PromptValidationError):
+        run(stage.process(ctx))
+    assert ctx.layer1.is_approved is False
+
+
+@pytest.mark.parametrize("confidence, score", [(0.9, 0.09999999999999998), (1, 0.0), (1.2, 1.0 - 1.2), (0, 1.0)])
+def test_risk_score_of_unsafe_verdict(stage, engine, confidence, score):
+    engine.result = dict(BLOCK_RESULT, confidence=confidence)
+    ctx = context(metadata={"is_approved": True})
+    run(stage.process(ctx))
+    assert type(ctx.layer1.risk_score) is float and ctx.layer1.risk_score == score
+
+
+def test_absent_optional_keys_read_as_none(stage, engine, matcher, logs):
+    del engine.result["tool_scope"], engine.result["content_class"]
+    ctx = context()
+    run(stage.process(ctx))
+    assert matcher.calls[0][2] is None
+    assert (ctx.layer1.tool_scope, ctx.layer1.content_class) == (None, None)
+    assert logs() == [("DEBUG", ANALYSIS.replace("Scope=read_only", "Scope=None"))]
+
+
+def test_ifc_context_is_created_once_and_tagged_per_analysis(stage, engine):
+    ctx = context()
+    run(stage.process(ctx))
+    first = ctx.state["ifc"]
+    run(stage.process(ctx))
+    assert ctx.state["ifc"] is first
+
+    class Tagger:
+        calls = []
+
+        def tag(self, *args):
+            self.calls.append(args)
+            return "ignored"
+
+    ctx = context(state={"ifc": Tagger()})
+    run(stage.process(ctx))
+    run(stage.process(ctx))
+    assert Tagger.calls == [("user_prompt", TaintLevel.UNTRUSTED)] * 2
+
+
+@settings(max_examples=60, deadline=None)
+@given(injection=st.one_of(st.text(), st.none(), st.integers(), st.lists(st.text(max_size=4), max_size=3)),
+       confidence=st.one_of(st.floats(allow_nan=False), st.integers()),
+       latency=st.one_of(st.floats(), st.integers(-10**20, 10**20)),
+       intent=st.text(max_size=12), level=st.text(max_size=8),
+       tools=st.one_of(st.lists(st.text(max_size=6), max_size=4), st.tuples(st.text()), st.none()),
+       tier=st.one_of(st.text(), st.floats(), st.none()))
+def test_messages_render_values_as_format_does(injection, confidence, latency, intent, level, tools, tier):
+    result = dict(BLOCK_RESULT, injection_type=injection, confidence=confidence, latency_ms=latency, intent=intent,
+                  risk_level=level, tool_scope=tools)
+    stage = ps.PromptsiftStage([])
+    stage.capability_matcher = type("M", (), {"select_for_prompt": lambda self, *a, **k: (tools, tier)})()
+    old, ps._LOCAL_BRAIN = ps._LOCAL_BRAIN, FakeEngine(result)
+    records = []
+    logger, ps.logger = ps.logger, type("L", (), {"debug": records.append, "warning": records.append})()
+    try:
+        ctx = context()
+        with pytest.raises(PromptValidationError) as err:
+            run(stage.process(ctx))
+        ctx.metadata["is_approved"] = True
+        run(stage.process(ctx))
+    finally:
+        ps._LOCAL_BRAIN, ps.logger = old, logger
+    assert ctx.layer1.validation_result["binding_tier"] is tier
+    assert records == [
+        f"Nerov Vantor Blocked Adversarial Request! Category: {injection} | Risk: {level} | Latency: {latency}ms",
+        f"Layer 1 Vantor Analysis: Safe=True, Intent={intent}, Risk={level}, Scope={tools}, BindingTier={tier}, "
+        f"Allowed Tools={tools}, Latency={latency}ms",
+    ]
+    assert str(err.value) == f"Adversarial prompt detected ({injection}). Request blocked by Nerov Vantor."
+    assert ctx.layer1.capabilities == [intent.lower()]
+
+
+@pytest.mark.parametrize("value", [0.0, -0.0, 1e16, 1e17, 1e-4, 1e-5, 5e-324, math.inf, -math.inf, math.nan,
+                                   ["it's", 'a "q"', "\\", "\n", "\u00e9", "\U0001f600", "\x7f"], [], True, None])
+def test_latency_renders_exactly(stage, engine, logs, value):
+    engine.result["latency_ms"] = value
+    run(stage.process(context()))
+    assert logs()[0][1].endswith(f", Latency={value}ms")
+
+
+class Recorder:
+    """Logs every use of the context and the collaborators, in order."""
+
+    def __init__(self, result, approved=False):
+        self.events = []
+        log = self.events.append
+        recorder = self
+
+        class Mapping(collections.abc.Mapping):
+            def __getitem__(self, key):
+                log(f"r[{key}]")
+                return result[key]
+
+            def get(self, key, default=None):
+                log(f"r.get({key})")
+                return result.get(key, default)
+
+            def __iter__(self):
+                return iter(result)
+
+            def __len__(self):
+                return len(result)
+
+        class State(dict):
+            def __contains__(self, key):
+                log(f"{key}-in-state")
+                return super().__contains__(key)
+
+            def __getitem__(self, key):
+                log(f"state[{key}]")
+                return super().__getitem__(key)
+
+            def __setitem__(self, key, value):
+                log(f"state[{key}]=")
+                super().__setitem__(key, value)
+
+        class Layer1:
+            def __setattr__(self, name, value):
+                log(f"{name}=")
+                object.__setattr__(self, name, value)
+
+        class Context:
+            def __getattribute__(self, name):
+                log(f"ctx.{name}")
+                return getattr(recorder, "_" + name)
+
+        class Metadata:
+            def get(self, key, default):
+                log(f"metadata.get({key},{default})")
+                return approved
+
+        self.mapping = Mapping()
+        self._request = type("Request", (), {"prompt": "hello there"})()
+        self._state, self._metadata, self._layer1 = State(), Metadata(), Layer1()
+        self.context = Context()
+        self.engine = type("E", (), {"predict": lambda _, p: log("predict") or self.mapping})()
+        self.matcher = type("M", (), {"select_for_prompt": lambda *a, **k: log("select") or (["t"], "x")})()
+        self.logger = type("L", (), {name: (lambda _, m, name=name: log(name)) for name in ("debug", "warning")})()
+
+
+TAIL_PASS = "r[is_safe] r[intent] r[risk_level] r.get(tool_scope) r[latency_ms] debug"
+TAIL_BLOCK = "r[is_safe] r[injection_type] r[risk_level] r[latency_ms] warning r[injection_type]"
+HEAD = ("ctx.request predict r.get(intent) r.get(tool_scope) select ctx.state ifc-in-state ctx.state state[ifc]= "
+        "ctx.state state[ifc] ctx.metadata metadata.get(is_approved,False) ctx.layer1 is_approved=")
+ASSIGN = ("{vr} ctx.layer1 validation_result= r[intent] ctx.layer1 intent= ctx.layer1 task_category= "
+          "r[intent] ctx.layer1 capabilities= r[confidence] ctx.layer1 confidence_score= ctx.layer1 allowed_tools= "
+          "r[risk_level] ctx.layer1 risk_level= r[is_safe] {score} ctx.layer1 risk_score= ctx.layer1 vantor_result= "
+          "r.get(tool_scope) ctx.layer1 tool_scope= r.get(content_class) ctx.layer1 content_class= {advice} "
+          "ctx.layer1 execution_recommendation=")
+VR_UNAPPROVED = "r[is_safe] r[injection_type] r[confidence] r[is_safe] {flags} r[confidence] r[latency_ms]"
+
+
+@pytest.mark.parametrize("case, approved, result, events", [
+    ("pass", False, PASS_RESULT, " ".join([HEAD, ASSIGN.format(
+        vr=VR_UNAPPROVED.format(flags=""), score="", advice="r[is_safe] r[risk_level]"), TAIL_PASS])),
+    ("block", False, BLOCK_RESULT, " ".join([HEAD, ASSIGN.format(
+        vr=VR_UNAPPROVED.format(flags="r[injection_type]"), score="r[confidence]", advice="r[is_safe]"), TAIL_BLOCK])),
+    ("approved", True, BLOCK_RESULT, " ".join([HEAD, ASSIGN.format(
+        vr="r[is_safe] r[confidence] r[latency_ms]", score="r[confidence]", advice=""), TAIL_PASS])),
+])
+def test_order_of_reads_calls_and_assignments(monkeypatch, case, approved, result, events):
+    rec = Recorder(result, approved)
+    monkeypatch.setattr(ps, "_LOCAL_BRAIN", rec.engine)
+    monkeypatch.setattr(ps, "logger", rec.logger)
+    stage = ps.PromptsiftStage([])
+    stage.capability_matcher = rec.matcher
+    coro = stage.process(rec.context)
+    assert rec.events == []
+    if case == "block":
+        with pytest.raises(PromptValidationError):
+            run(coro)
+    else:
+        run(coro)
+    assert rec.events == events.split()
+    assert rec._state["ifc"].labels == {"user_prompt": TaintLevel.UNTRUSTED}
+
+
+def test_coroutine_behaves_as_a_coroutine(stage, engine):
+    ctx = context()
+    coro = stage.process(ctx)
+    assert (type(coro).__name__, coro.__name__, coro.__qualname__) == ("coroutine", "process", "PromptsiftStage.process")
+    assert asyncio.iscoroutine(coro)
+    assert asyncio.run(coro) is None
+
+    async def reuse():
+        await coro
+
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+        asyncio.run(reuse())
+
+    async def many():
+        task = asyncio.create_task(stage.process(context()))
+        return await asyncio.gather(task, stage.process(context()), stage.process(context("?")),
+                                    return_exceptions=True)
+
+    first, second, third = asyncio.run(many())
+    assert (first, second, type(third)) == (None, None, PromptValidationError)
+
+    with pytest.warns(RuntimeWarning, match="^coroutine 'PromptsiftStage.process' was never awaited$"):
+        stage.process(context())
+        gc.collect()
+
+
+class PythonStage:
+    def __init__(self, available_tools, model_id="vantor-int8"):
+        pass
+
+    async def process(self, context):
+        pass
+
+
+@pytest.mark.parametrize("call", [
+    lambda s: s.process(), lambda s: s.process(1, 2), lambda s: s.process(1, context=1),
+    lambda s: s.process(contxt=1), lambda s: type(s).process(), lambda s: s.process(ctx=1, context=2),
+    lambda s: type(s)(), lambda s: type(s)([], "m", 3), lambda s: type(s)(tools=[]), lambda s: type(s)([], model=1),
+])
+def test_argument_errors_are_worded_as_for_python_functions(stage, call):
+    with pytest.raises(TypeError) as expected:
+        call(PythonStage([]))
+    with pytest.raises(TypeError) as err:
+        call(stage)
+    assert str(err.value) == str(expected.value).replace("PythonStage", "PromptsiftStage")
