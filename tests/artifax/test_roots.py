@@ -99,21 +99,58 @@ def test_other_import_errors_propagate(artifax, install_package, error, dev_root
     assert artifax._iter_core_roots() == [dev_root]  # the core roots never look it up
 
 
-@pytest.mark.parametrize("name, make, expected", [
-    ("vantor_int8.onnx", "file", True),
-    ("vantor_int8.onnx", "dir", False),
-    ("vantor_int8.onnx", None, False),
-    ("sub/inner.bin", "file", True),
-])
-def test_has_file_is_true_for_regular_files_only(artifax, tmp_path, name, make, expected):
-    target = tmp_path / name
-    target.parent.mkdir(parents=True, exist_ok=True)
-    if make == "file":
-        target.write_bytes(b"")
-    elif make == "dir":
-        target.mkdir()
-    assert artifax._has_file(str(tmp_path), name) is expected
-    assert artifax._has_file(tmp_path, name) is expected  # a path object works as well
+@pytest.fixture
+def odd_tree(tmp_path):
+    """Files, directories and links under names that path handling gets wrong."""
+    for d in ("d", "\u00e9\U0001f389", "sp ace"):
+        (tmp_path / d).mkdir()
+        (tmp_path / d / "f").write_bytes(b"")
+    (tmp_path / "f").write_bytes(b"")
+    os.symlink(tmp_path / "f", tmp_path / "lf")
+    os.symlink(tmp_path / "d", tmp_path / "ld")
+    os.symlink(tmp_path / "gone", tmp_path / "dangling")
+    return str(tmp_path)
+
+
+NAMES = ["f", "d", "lf", "ld", "dangling", "missing", "", "/", "d/", "d//f", "\u00e9\U0001f389/f",
+         "sp ace/f", "f\x00", "\udcff", "x" * 5000, "vantor_int8.onnx"]
+
+
+@pytest.mark.parametrize("root_form", ["{}", "{}/", "{}//", "//{}"])
+def test_path_tests_agree_with_os_path(artifax, odd_tree, monkeypatch, root_form):
+    root = root_form.format(odd_tree)
+    monkeypatch.setattr(artifax, "_iter_all_roots", lambda: [root])
+    monkeypatch.setattr(artifax, "sys", types.SimpleNamespace(path=[root]))
+    for name in NAMES + [os.path.join(odd_tree, "f")]:
+        joined = os.path.join(root, name)
+        assert artifax._has_file(root, name) is os.path.isfile(joined), name
+        assert artifax.resolve_artifact(name) == (joined if os.path.exists(joined) else None), name
+    for name in ["d", "ld", "f", "missing", "\u00e9\U0001f389", "sp ace"]:
+        expected = os.path.join(root, name) if os.path.isdir(os.path.join(root, name)) else None
+        assert artifax._find_package_dir(name) == expected, name
+
+
+@pytest.mark.parametrize("file", ["/", "//x.so", "///x.so", "/a/b/", "rel.so", "", "a/b//c.so",
+                                  "\u00e9/\U0001f389.so", "./x/../y.so"])
+def test_development_tree_agrees_with_os_path(artifax, monkeypatch, tmp_path, file):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(artifax, "__file__", file)
+    expected = os.path.join(os.path.dirname(os.path.abspath(file)), "models")
+    assert artifax._iter_core_roots() == [expected]
+
+
+def test_patched_standard_functions_are_honoured(artifax, odd_tree, monkeypatch):
+    def stat(path, *args, **kwargs):
+        raise FileNotFoundError(path)
+
+    monkeypatch.setattr(os, "stat", stat)
+    assert artifax._has_file(odd_tree, "f") is False
+    monkeypatch.setattr(os.path, "isfile", lambda path: "patched")
+    monkeypatch.setattr(os.path, "join", lambda *parts: "|".join(parts))
+    assert artifax._has_file("a", "b") == "patched"
+    monkeypatch.setattr(artifax, "_iter_all_roots", lambda: ["r"])
+    monkeypatch.setattr(os.path, "exists", lambda path: path == "r|x")
+    assert artifax.resolve_artifact("x") == "r|x"
 
 
 def test_lookups_go_through_the_module_namespace(artifax, monkeypatch):
