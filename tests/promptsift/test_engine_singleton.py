@@ -9,12 +9,10 @@ from psift_support import PASS_RESULT, FakeEngine, context, ps, run
 
 @pytest.fixture
 def engines(monkeypatch):
-    """Makes `VantorEngine()` build recorded fake engines; the slot starts empty."""
-    built = []
+    """`VantorEngine()` builds recorded fake engines; the slot starts empty."""
 
     class Engine(FakeEngine):
-        delay = 0.0
-        failures = 0
+        built, delay, failures = [], 0.0, 0
 
         def __init__(self):
             time.sleep(self.delay)
@@ -22,11 +20,10 @@ def engines(monkeypatch):
                 Engine.failures -= 1
                 raise OSError("model missing")
             super().__init__(dict(PASS_RESULT))
-            built.append(self)
+            Engine.built.append(self)
 
     monkeypatch.setattr(ps, "_LOCAL_BRAIN", None)
     monkeypatch.setattr(ps, "VantorEngine", Engine)
-    Engine.built = built
     return Engine
 
 
@@ -37,13 +34,10 @@ def test_engine_is_created_on_first_use_and_shared(engines):
     run(second.process(context("another question")))
     assert engines.built == [ps._LOCAL_BRAIN] and ps._get_vantor() is ps._LOCAL_BRAIN
     assert engines.built[0].prompts == ["What is the weather in Lisbon?", "another question"]
-
-
-def test_preset_slot_is_returned_as_is(engines):
     for value in (0, "", object()):
         ps._LOCAL_BRAIN = value
         assert ps._get_vantor() is value
-    assert engines.built == []
+    assert len(engines.built) == 1
 
 
 def test_failed_construction_leaves_the_slot_empty_for_a_retry(engines):
@@ -95,29 +89,18 @@ def test_engine_constructor_may_reenter_the_accessor(engines, monkeypatch):
     thread = threading.Thread(target=lambda: done.append(ps._get_vantor()))
     thread.start()
     thread.join(10)
-    assert not thread.is_alive()
     outer, nested = engines.built
-    assert inner == [nested] and done == [outer] and ps._LOCAL_BRAIN is outer
+    assert not thread.is_alive() and inner == [nested] and done == [outer] and ps._LOCAL_BRAIN is outer
 
 
 def test_constructor_keeps_the_tools_and_builds_the_matcher(monkeypatch):
+    assert type(ps.PromptsiftStage([len]).capability_matcher) is ps.CapabilityMatcher
     seen = []
     monkeypatch.setattr(ps, "CapabilityMatcher", lambda tools: seen.append(tools) or "matcher")
     tools = [len, print]
     stage = ps.PromptsiftStage(tools, model_id="x")
     assert vars(stage) == {"available_tools": tools, "capability_matcher": "matcher"}
     assert stage.available_tools is tools and seen == [tools]
-    assert ps.PromptsiftStage.__init__(stage, "anything") is None
-
-    def refuse(tools):
-        raise ValueError("bad tools")
-
-    monkeypatch.setattr(ps, "CapabilityMatcher", refuse)
-    with pytest.raises(ValueError, match="bad tools"):
-        ps.PromptsiftStage(tools)
-
-
-def test_constructor_with_the_kit_matcher():
-    stage = ps.PromptsiftStage([len])
-    assert type(stage.capability_matcher) is ps.CapabilityMatcher
-    assert stage.capability_matcher.tool_names == ["len"]
+    monkeypatch.setattr(ps, "CapabilityMatcher", lambda tools: {}[tools])
+    with pytest.raises(KeyError):
+        ps.PromptsiftStage("bad")

@@ -34,16 +34,13 @@ def test_refusals_and_interruptions_pass_through_unchanged(stage, engine, logs, 
 
 
 @pytest.mark.parametrize("exc, text", [
-    (RuntimeError("engine down"), "engine down"),
-    (Layer1ProcessingError("inner"), "inner"),
-    (KeyError("k"), "'k'"),
-    (ValueError(), ""),
+    (RuntimeError("engine down"), "engine down"), (Layer1ProcessingError("inner"), "inner"),
+    (KeyError("k"), "'k'"), (ValueError(), ""),
 ])
 def test_other_exceptions_are_logged_and_wrapped(stage, engine, logs, exc, text):
     engine.result = exc
     err = fail(stage, context())
-    assert type(err) is Layer1ProcessingError and err is not exc
-    assert err.args == (f"Failed to analyze request: {text}",)
+    assert type(err) is Layer1ProcessingError and err.args == (f"Failed to analyze request: {text}",)
     assert (err.__context__, err.__cause__, err.__suppress_context__) == (exc, None, False)
     assert logs() == [("ERROR", f"Error during Vantor Request Analysis: {text}")]
 
@@ -60,7 +57,7 @@ def test_failure_inside_the_handler_leaves_instead(stage, engine, monkeypatch):
     assert err.__context__ is engine.result
 
 
-def test_handled_exception_of_the_caller_is_kept(stage, engine):
+def test_exception_the_caller_is_handling_stays_handled(stage, engine):
     engine.result = RuntimeError("boom")
     outer = KeyError("outer")
     try:
@@ -71,52 +68,44 @@ def test_handled_exception_of_the_caller_is_kept(stage, engine):
     assert err.__context__ is engine.result and engine.result.__context__ is outer
 
 
+WRITTEN = ["is_approved", "validation_result", "intent", "task_category", "capabilities", "confidence_score",
+           "allowed_tools", "risk_level"]
+
+
 @pytest.mark.parametrize("result, written, tail", [
-    ({k: v for k, v in PASS_RESULT.items() if k != "latency_ms"}, ["is_approved"], "'latency_ms'"),
-    ({k: v for k, v in PASS_RESULT.items() if k != "risk_level"}, [
-        "is_approved", "validation_result", "intent", "task_category", "capabilities", "confidence_score",
-        "allowed_tools"], "'risk_level'"),
-    (dict(PASS_RESULT, intent=7), ["is_approved", "validation_result", "intent", "task_category"],
-     "'int' object has no attribute 'lower'"),
-    (dict(BLOCK_RESULT, confidence="0.9"), ["is_approved", "validation_result", "intent", "task_category",
-     "capabilities", "confidence_score", "allowed_tools", "risk_level"],
-     "unsupported operand type(s) for -: 'float' and 'str'"),
-    (None, [], "'NoneType' object has no attribute 'get'"),
+    ({k: v for k, v in PASS_RESULT.items() if k != "latency_ms"}, 1, "'latency_ms'"),
+    ({k: v for k, v in PASS_RESULT.items() if k != "risk_level"}, 7, "'risk_level'"),
+    (dict(PASS_RESULT, intent=7), 4, "'int' object has no attribute 'lower'"),
+    (dict(BLOCK_RESULT, confidence="0.9"), 8, "unsupported operand type(s) for -: 'float' and 'str'"),
+    (None, 0, "'NoneType' object has no attribute 'get'"),
 ])
 def test_what_stays_written_after_a_failure(stage, engine, logs, result, written, tail):
     engine.result = result
     ctx = context()
     err = fail(stage, ctx)
     assert type(err) is Layer1ProcessingError and str(err) == f"Failed to analyze request: {tail}"
-    assert list(vars(ctx.layer1)) == written
+    assert list(vars(ctx.layer1)) == WRITTEN[:written]
     assert logs() == [("ERROR", f"Error during Vantor Request Analysis: {tail}")]
 
 
-@pytest.mark.parametrize("selected, tail", [
+@pytest.mark.parametrize("selected, outcome", [
     ((1, 2, 3), "too many values to unpack (expected 2)"),
     ([1], "not enough values to unpack (expected 2, got 1)"),
     ((), "not enough values to unpack (expected 2, got 0)"),
     (None, "cannot unpack non-iterable NoneType object"),
-    (5, "cannot unpack non-iterable int object"),
     (iter("abc"), "too many values to unpack (expected 2)"),
     ({"only": 1}, "not enough values to unpack (expected 2, got 1)"),
+    ("ab", ("a", "b")), ((t for t in [[1], None]), ([1], None)), ({"x": 1, "y": 2}, ("x", "y")),
 ])
-def test_matcher_must_return_two_items(stage, engine, matcher, selected, tail):
+def test_matcher_result_is_unpacked_into_two_items(stage, engine, matcher, selected, outcome):
     matcher.result = selected
     ctx = context()
-    err = fail(stage, ctx)
-    assert str(err) == f"Failed to analyze request: {tail}"
-    assert (ctx.state, vars(ctx.layer1)) == ({}, {})
-
-
-@pytest.mark.parametrize("selected, tools, tier", [
-    ("ab", "a", "b"), ({"x": 1, "y": 2}, "x", "y"), ((t for t in [[1], "t"]), [1], "t"), ([["a"], None], ["a"], None),
-])
-def test_any_two_item_iterable_is_split(stage, engine, matcher, selected, tools, tier):
-    matcher.result = selected
-    ctx = context()
-    run(stage.process(ctx))
-    assert (ctx.layer1.allowed_tools, ctx.layer1.validation_result["binding_tier"]) == (tools, tier)
+    if isinstance(outcome, tuple):
+        run(stage.process(ctx))
+        assert (ctx.layer1.allowed_tools, ctx.layer1.validation_result["binding_tier"]) == outcome
+    else:
+        assert str(fail(stage, ctx)) == f"Failed to analyze request: {outcome}"
+        assert (ctx.state, vars(ctx.layer1)) == ({}, {})
 
 
 class Falsy:
@@ -134,29 +123,22 @@ class Stripped(str):
         return "overridden"
 
 
-@pytest.mark.parametrize("prompt, outcome", [
-    (42, "'int' object has no attribute 'strip'"),
-    (b" hello ", "'int' object has no attribute 'isalnum'"),
-    (Falsy(), "no truth"),
-    (["ab"], "'list' object has no attribute 'strip'"),
-    (Stripped("??"), None),
+@pytest.mark.parametrize("make, outcome", [
+    (lambda: context(42), "'int' object has no attribute 'strip'"),
+    (lambda: context(b" hello "), "'int' object has no attribute 'isalnum'"),
+    (lambda: context(Falsy()), "no truth"),
+    (lambda: context(Stripped("??")), None),
+    (lambda: object(), "'object' object has no attribute 'request'"),
+    (lambda: context(metadata=["is_approved"]), "'list' object has no attribute 'get'"),
+    (lambda: types.SimpleNamespace(request=context().request, state={}, metadata={}),
+     "'types.SimpleNamespace' object has no attribute 'layer1'"),
 ])
-def test_prompts_that_are_not_plain_strings(stage, engine, prompt, outcome):
+def test_contexts_and_prompts_of_other_shapes(stage, engine, make, outcome):
     if outcome is None:
-        run(stage.process(context(prompt)))
+        run(stage.process(make()))
         assert engine.prompts == ["overridden"]
     else:
-        assert str(fail(stage, context(prompt))) == f"Failed to analyze request: {outcome}"
-
-
-def test_missing_context_parts_are_processing_errors(stage, engine):
-    assert str(fail(stage, object())) == "Failed to analyze request: 'object' object has no attribute 'request'"
-    ctx = context()
-    del ctx.layer1
-    assert str(fail(stage, ctx)) == "Failed to analyze request: 'types.SimpleNamespace' object has no attribute 'layer1'"
-    assert "ifc" in ctx.state
-    ctx = context(metadata=["is_approved"])
-    assert str(fail(stage, ctx)) == "Failed to analyze request: 'list' object has no attribute 'get'"
+        assert str(fail(stage, make())) == f"Failed to analyze request: {outcome}"
 
 
 def test_failed_ifc_import_is_a_processing_error(stage, engine, monkeypatch):
@@ -168,8 +150,8 @@ def test_failed_ifc_import_is_a_processing_error(stage, engine, monkeypatch):
 anything = st.one_of(
     st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=8), st.binary(max_size=8),
     st.lists(st.text(max_size=3), max_size=3), st.tuples(st.integers(), st.text(max_size=3)),
-    st.dictionaries(st.sampled_from(sorted(PASS_RESULT)), st.one_of(st.none(), st.booleans(), st.text(max_size=3),
-                                                                      st.floats(), st.integers())),
+    st.dictionaries(st.sampled_from(sorted(PASS_RESULT)),
+                    st.one_of(st.none(), st.booleans(), st.text(max_size=3), st.floats(), st.integers())),
 )
 
 
@@ -181,11 +163,10 @@ def test_any_objects_end_in_a_stated_outcome(prompt, metadata, result, selected)
     stage = ps.PromptsiftStage([])
     stage.capability_matcher = FakeMatcher(selected)
     saved, ps._LOCAL_BRAIN = ps._LOCAL_BRAIN, FakeEngine(result)
+    ctx = types.SimpleNamespace(request=types.SimpleNamespace(prompt=prompt), state={}, metadata=metadata,
+                                layer1=types.SimpleNamespace())
     try:
-        ctx = types.SimpleNamespace(request=types.SimpleNamespace(prompt=prompt), state={}, metadata=metadata,
-                                    layer1=types.SimpleNamespace())
-        outcome = run(stage.process(ctx))
-        assert outcome is None
+        assert run(stage.process(ctx)) is None
     except PromptValidationError:
         pass
     except Layer1ProcessingError as err:
@@ -195,35 +176,35 @@ def test_any_objects_end_in_a_stated_outcome(prompt, metadata, result, selected)
 
 
 class Result(dict):
-    """A dict that can be watched for leaked references."""
+    """A dict whose references can be counted."""
 
 
 @pytest.mark.parametrize("case", ["pass", "block", "approved", "non-semantic", "missing-key", "bad-matcher", "bad-tier"])
 def test_no_reference_is_leaked_on_any_path(stage, case):
     result = Result(BLOCK_RESULT if case in ("block", "approved") else PASS_RESULT)
     tools, tier = ["a", "b"], "".join(["ti", "er"])
-    values = [result[k] for k in result] + [tools, tier]
+    values = [result, tools, tier, *result.values()]
     if case == "missing-key":
         del result["latency_ms"]
     selected = {"bad-matcher": (tools, tier, 3), "bad-tier": (tools, Unformattable())}.get(case, (tools, tier))
     stage.capability_matcher = types.SimpleNamespace(select_for_prompt=lambda *a, **k: selected)
     prompt = "!!" if case == "non-semantic" else "hello there"
     saved, ps._LOCAL_BRAIN = ps._LOCAL_BRAIN, types.SimpleNamespace(predict=lambda p: result)
-    try:
-        def once():
-            ctx = context(prompt, metadata={"is_approved": case == "approved"})
-            try:
-                run(stage.process(ctx))
-            except (PromptValidationError, Layer1ProcessingError):
-                pass
-            return weakref.ref(ctx.layer1)
 
+    def once():
+        ctx = context(prompt, metadata={"is_approved": case == "approved"})
+        try:
+            run(stage.process(ctx))
+        except (PromptValidationError, Layer1ProcessingError):
+            pass
+        return weakref.ref(ctx.layer1)
+
+    try:
         once()
         gc.collect()
-        before = [sys.getrefcount(v) for v in values] + [sys.getrefcount(result)]
+        before = [sys.getrefcount(v) for v in values]
         refs = [once() for _ in range(50)]
         gc.collect()
-        assert [sys.getrefcount(v) for v in values] + [sys.getrefcount(result)] == before
-        assert all(r() is None for r in refs)
+        assert [sys.getrefcount(v) for v in values] == before and all(r() is None for r in refs)
     finally:
         ps._LOCAL_BRAIN = saved

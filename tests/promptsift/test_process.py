@@ -2,56 +2,46 @@
 messages, and the order in which the context and the collaborators are used."""
 
 import asyncio
-import collections.abc
+import collections
 import gc
 import math
+import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
-from psift_support import (
-    BLOCK_RESULT, NON_SEMANTIC, PASS_RESULT, FakeEngine, Layer1ProcessingError, PromptValidationError, context, ps, run,
-)
+from psift_support import BLOCK_RESULT, NON_SEMANTIC, PASS_RESULT, FakeEngine, PromptValidationError, context, ps, run
 
 from nerov.packages.governance.ifc import IFCContext, TaintLevel
 
+TOOLS, TIER = ["search", "calendar"], "scoped"
+ANALYSIS = ("Layer 1 Vantor Analysis: Safe=True, Intent=Information_Retrieval, Risk={}, Scope={}, "
+            "BindingTier=scoped, Allowed Tools=['search', 'calendar'], Latency=4.5ms")
 
-def expected_layer1(result, tools, tier, approved=False):
-    safe = result["is_safe"]
+
+def expected_layer1(r, approved=False):
+    safe = r["is_safe"]
     return {
         "is_approved": approved,
         "validation_result": {
             "is_safe": True if approved else safe,
             "reason": "Explicitly authorized action" if approved
-            else f"Vantor Security Engine: {result['injection_type']} (Confidence: {result['confidence']})",
-            "risk_flags": [] if safe or approved else [result["injection_type"]],
-            "confidence": result["confidence"],
-            "latency_ms": result["latency_ms"],
-            "binding_tier": tier,
+            else f"Vantor Security Engine: {r['injection_type']} (Confidence: {r['confidence']})",
+            "risk_flags": [] if safe or approved else [r["injection_type"]],
+            "confidence": r["confidence"], "latency_ms": r["latency_ms"], "binding_tier": TIER,
         },
-        "intent": result["intent"],
-        "task_category": "action_execution",
-        "capabilities": [result["intent"].lower()],
-        "confidence_score": result["confidence"],
-        "allowed_tools": tools,
-        "risk_level": result["risk_level"],
-        "risk_score": 0.1 if safe else 1.0 - result["confidence"],
-        "vantor_result": result,
-        "tool_scope": result.get("tool_scope"),
-        "content_class": result.get("content_class"),
+        "intent": r["intent"], "task_category": "action_execution", "capabilities": [r["intent"].lower()],
+        "confidence_score": r["confidence"], "allowed_tools": TOOLS, "risk_level": r["risk_level"],
+        "risk_score": 0.1 if safe else 1.0 - r["confidence"], "vantor_result": r,
+        "tool_scope": r.get("tool_scope"), "content_class": r.get("content_class"),
         "execution_recommendation": "execute_normally" if approved else "block" if not safe
-        else "require_human_approval" if result["risk_level"] in ("HIGH", "CRITICAL") else "execute_normally",
+        else "require_human_approval" if r["risk_level"] in ("HIGH", "CRITICAL") else "execute_normally",
     }
 
 
 def assert_layer1(ctx, expected):
     written = vars(ctx.layer1)
-    assert list(written) == list(expected)
-    assert written == expected
+    assert list(written) == list(expected) and written == expected
     assert written["vantor_result"] is expected["vantor_result"]
-
-
-ANALYSIS = ("Layer 1 Vantor Analysis: Safe=True, Intent=Information_Retrieval, Risk=LOW, Scope=read_only, "
-            "BindingTier=scoped, Allowed Tools=['search', 'calendar'], Latency=4.5ms")
 
 
 def test_safe_request_passes_and_writes_the_verdict(stage, engine, matcher, logs):
@@ -59,10 +49,10 @@ def test_safe_request_passes_and_writes_the_verdict(stage, engine, matcher, logs
     assert run(stage.process(ctx)) is None
     assert engine.prompts == ["What is the weather in Lisbon?"]
     assert matcher.calls == [("What is the weather in Lisbon?", "Information_Retrieval", "read_only")]
-    assert_layer1(ctx, expected_layer1(engine.result, ["search", "calendar"], "scoped"))
+    assert_layer1(ctx, expected_layer1(engine.result))
     assert ctx.layer1.allowed_tools is matcher.result[0]
     assert isinstance(ctx.state["ifc"], IFCContext) and ctx.state["ifc"].labels == {"user_prompt": TaintLevel.UNTRUSTED}
-    assert logs() == [("DEBUG", ANALYSIS)]
+    assert logs() == [("DEBUG", ANALYSIS.format("LOW", "read_only"))]
 
 
 @pytest.mark.parametrize("prompt", [None, "", "   ", " a ", "7", "\t\n", "!!", " ?! ", "..."])
@@ -86,18 +76,15 @@ def test_prompt_with_alphanumeric_content_passes(stage, engine, prompt, cleaned)
 
 
 @pytest.mark.parametrize("changes, recommendation", [
-    ({"risk_level": "CRITICAL"}, "require_human_approval"),
-    ({"risk_level": "HIGH"}, "require_human_approval"),
-    ({"risk_level": "high"}, "execute_normally"),
-    ({"risk_level": "MEDIUM"}, "execute_normally"),
-    ({"risk_level": 3}, "execute_normally"),
+    ({"risk_level": "CRITICAL"}, "require_human_approval"), ({"risk_level": "HIGH"}, "require_human_approval"),
+    ({"risk_level": "high"}, "execute_normally"), ({"risk_level": 3}, "execute_normally"),
     ({"is_safe": 1, "confidence": 0.2}, "execute_normally"),
 ])
 def test_recommendation_for_safe_requests(stage, engine, changes, recommendation):
     engine.result.update(changes)
     ctx = context()
     run(stage.process(ctx))
-    assert_layer1(ctx, expected_layer1(engine.result, ["search", "calendar"], "scoped"))
+    assert_layer1(ctx, expected_layer1(engine.result))
     assert (ctx.layer1.execution_recommendation, ctx.layer1.risk_score) == (recommendation, 0.1)
 
 
@@ -107,31 +94,25 @@ def test_unsafe_request_is_blocked_after_writing_everything(stage, engine, logs)
     with pytest.raises(PromptValidationError) as err:
         run(stage.process(ctx))
     assert err.value.args == ("Adversarial prompt detected (instruction_override). Request blocked by Nerov Vantor.",)
-    assert err.value.__context__ is None
-    assert_layer1(ctx, expected_layer1(engine.result, ["search", "calendar"], "scoped"))
-    assert ctx.layer1.execution_recommendation == "block"
-    assert ctx.layer1.risk_score == 0.09999999999999998
+    assert_layer1(ctx, expected_layer1(engine.result))
+    assert (ctx.layer1.execution_recommendation, ctx.layer1.risk_score) == ("block", 0.09999999999999998)
     assert logs() == [("WARNING", "Nerov Vantor Blocked Adversarial Request! Category: instruction_override"
                                   " | Risk: CRITICAL | Latency: 4.5ms")]
 
 
-@pytest.mark.parametrize("flag", [True, 1, "no", [0], 0.5])
-def test_approved_request_passes_whatever_the_engine_says(stage, engine, logs, flag):
+@pytest.mark.parametrize("flag, approved", [(True, True), (1, True), ("no", True), ([0], True), (0.5, True),
+                                            (False, False), (0, False), ("", False), (None, False), ([], False)])
+def test_approval_is_the_truth_of_the_metadata_flag(stage, engine, logs, flag, approved):
     engine.result = dict(BLOCK_RESULT)
     ctx = context(metadata={"is_approved": flag})
-    assert run(stage.process(ctx)) is None
-    assert_layer1(ctx, expected_layer1(engine.result, ["search", "calendar"], "scoped", approved=True))
-    assert logs() == [("DEBUG", "Layer 1 Vantor Analysis: Safe=True, Intent=Information_Retrieval, Risk=CRITICAL, "
-                                "Scope=none, BindingTier=scoped, Allowed Tools=['search', 'calendar'], Latency=4.5ms")]
-
-
-@pytest.mark.parametrize("flag", [False, 0, "", None, [], 0.0])
-def test_falsy_approval_is_no_approval(stage, engine, flag):
-    engine.result = dict(BLOCK_RESULT)
-    ctx = context(metadata={"is_approved": flag})
-    with pytest.raises(PromptValidationError):
-        run(stage.process(ctx))
-    assert ctx.layer1.is_approved is False
+    if approved:
+        assert run(stage.process(ctx)) is None
+        assert_layer1(ctx, expected_layer1(engine.result, approved=True))
+        assert logs() == [("DEBUG", ANALYSIS.format("CRITICAL", "none"))]
+    else:
+        with pytest.raises(PromptValidationError):
+            run(stage.process(ctx))
+        assert ctx.layer1.is_approved is False
 
 
 @pytest.mark.parametrize("confidence, score", [(0.9, 0.09999999999999998), (1, 0.0), (1.2, 1.0 - 1.2), (0, 1.0)])
@@ -146,9 +127,8 @@ def test_absent_optional_keys_read_as_none(stage, engine, matcher, logs):
     del engine.result["tool_scope"], engine.result["content_class"]
     ctx = context()
     run(stage.process(ctx))
-    assert matcher.calls[0][2] is None
-    assert (ctx.layer1.tool_scope, ctx.layer1.content_class) == (None, None)
-    assert logs() == [("DEBUG", ANALYSIS.replace("Scope=read_only", "Scope=None"))]
+    assert matcher.calls[0][2] is None and (ctx.layer1.tool_scope, ctx.layer1.content_class) == (None, None)
+    assert logs() == [("DEBUG", ANALYSIS.format("LOW", "None"))]
 
 
 def test_ifc_context_is_created_once_and_tagged_per_analysis(stage, engine):
@@ -157,35 +137,26 @@ def test_ifc_context_is_created_once_and_tagged_per_analysis(stage, engine):
     first = ctx.state["ifc"]
     run(stage.process(ctx))
     assert ctx.state["ifc"] is first
-
-    class Tagger:
-        calls = []
-
-        def tag(self, *args):
-            self.calls.append(args)
-            return "ignored"
-
-    ctx = context(state={"ifc": Tagger()})
+    calls = []
+    ctx = context(state={"ifc": types.SimpleNamespace(tag=lambda *args: calls.append(args))})
     run(stage.process(ctx))
     run(stage.process(ctx))
-    assert Tagger.calls == [("user_prompt", TaintLevel.UNTRUSTED)] * 2
+    assert calls == [("user_prompt", TaintLevel.UNTRUSTED)] * 2
 
 
 @settings(max_examples=60, deadline=None)
 @given(injection=st.one_of(st.text(), st.none(), st.integers(), st.lists(st.text(max_size=4), max_size=3)),
-       confidence=st.one_of(st.floats(allow_nan=False), st.integers()),
-       latency=st.one_of(st.floats(), st.integers(-10**20, 10**20)),
-       intent=st.text(max_size=12), level=st.text(max_size=8),
-       tools=st.one_of(st.lists(st.text(max_size=6), max_size=4), st.tuples(st.text()), st.none()),
+       latency=st.one_of(st.floats(), st.integers(-10**20, 10**20)), intent=st.text(max_size=12),
+       level=st.text(max_size=8), tools=st.one_of(st.lists(st.text(max_size=6), max_size=4), st.tuples(st.text())),
        tier=st.one_of(st.text(), st.floats(), st.none()))
-def test_messages_render_values_as_format_does(injection, confidence, latency, intent, level, tools, tier):
-    result = dict(BLOCK_RESULT, injection_type=injection, confidence=confidence, latency_ms=latency, intent=intent,
-                  risk_level=level, tool_scope=tools)
+def test_messages_render_values_as_format_does(injection, latency, intent, level, tools, tier):
+    result = dict(BLOCK_RESULT, injection_type=injection, latency_ms=latency, intent=intent, risk_level=level,
+                  tool_scope=tools)
     stage = ps.PromptsiftStage([])
-    stage.capability_matcher = type("M", (), {"select_for_prompt": lambda self, *a, **k: (tools, tier)})()
-    old, ps._LOCAL_BRAIN = ps._LOCAL_BRAIN, FakeEngine(result)
+    stage.capability_matcher = types.SimpleNamespace(select_for_prompt=lambda *a, **k: (tools, tier))
     records = []
-    logger, ps.logger = ps.logger, type("L", (), {"debug": records.append, "warning": records.append})()
+    saved = ps._LOCAL_BRAIN, ps.logger
+    ps._LOCAL_BRAIN, ps.logger = FakeEngine(result), types.SimpleNamespace(debug=records.append, warning=records.append)
     try:
         ctx = context()
         with pytest.raises(PromptValidationError) as err:
@@ -193,8 +164,7 @@ def test_messages_render_values_as_format_does(injection, confidence, latency, i
         ctx.metadata["is_approved"] = True
         run(stage.process(ctx))
     finally:
-        ps._LOCAL_BRAIN, ps.logger = old, logger
-    assert ctx.layer1.validation_result["binding_tier"] is tier
+        ps._LOCAL_BRAIN, ps.logger = saved
     assert records == [
         f"Nerov Vantor Blocked Adversarial Request! Category: {injection} | Risk: {level} | Latency: {latency}ms",
         f"Layer 1 Vantor Analysis: Safe=True, Intent={intent}, Risk={level}, Scope={tools}, BindingTier={tier}, "
@@ -212,109 +182,87 @@ def test_latency_renders_exactly(stage, engine, logs, value):
     assert logs()[0][1].endswith(f", Latency={value}ms")
 
 
-class Recorder:
-    """Logs every use of the context and the collaborators, in order."""
+def recorder(result, approved):
+    """A context and collaborators that log each use, in order."""
+    events = []
+    log = events.append
 
-    def __init__(self, result, approved=False):
-        self.events = []
-        log = self.events.append
-        recorder = self
+    class Result(collections.UserDict):
+        def __getitem__(self, key):
+            log(f"r[{key}]")
+            return result[key]
 
-        class Mapping(collections.abc.Mapping):
-            def __getitem__(self, key):
-                log(f"r[{key}]")
-                return result[key]
+        def get(self, key, default=None):
+            log(f"r.get({key})")
+            return result.get(key, default)
 
-            def get(self, key, default=None):
-                log(f"r.get({key})")
-                return result.get(key, default)
+    class State(dict):
+        def __contains__(self, key):
+            log(f"{key}-in-state")
+            return False
 
-            def __iter__(self):
-                return iter(result)
+        def __getitem__(self, key):
+            log(f"state[{key}]")
+            return types.SimpleNamespace(tag=lambda *args: log("tag"))
 
-            def __len__(self):
-                return len(result)
+        def __setitem__(self, key, value):
+            log(f"state[{key}]=")
 
-        class State(dict):
-            def __contains__(self, key):
-                log(f"{key}-in-state")
-                return super().__contains__(key)
+    class Layer1:
+        def __setattr__(self, name, value):
+            log(f"{name}=")
 
-            def __getitem__(self, key):
-                log(f"state[{key}]")
-                return super().__getitem__(key)
+    parts = {"request": types.SimpleNamespace(prompt="hello there"), "state": State(), "layer1": Layer1(),
+             "metadata": types.SimpleNamespace(get=lambda key, default: log(f"metadata.get({key},{default})") or approved)}
 
-            def __setitem__(self, key, value):
-                log(f"state[{key}]=")
-                super().__setitem__(key, value)
+    class Context:
+        def __getattribute__(self, name):
+            log(f"ctx.{name}")
+            return parts[name]
 
-        class Layer1:
-            def __setattr__(self, name, value):
-                log(f"{name}=")
-                object.__setattr__(self, name, value)
-
-        class Context:
-            def __getattribute__(self, name):
-                log(f"ctx.{name}")
-                return getattr(recorder, "_" + name)
-
-        class Metadata:
-            def get(self, key, default):
-                log(f"metadata.get({key},{default})")
-                return approved
-
-        self.mapping = Mapping()
-        self._request = type("Request", (), {"prompt": "hello there"})()
-        self._state, self._metadata, self._layer1 = State(), Metadata(), Layer1()
-        self.context = Context()
-        self.engine = type("E", (), {"predict": lambda _, p: log("predict") or self.mapping})()
-        self.matcher = type("M", (), {"select_for_prompt": lambda *a, **k: log("select") or (["t"], "x")})()
-        self.logger = type("L", (), {name: (lambda _, m, name=name: log(name)) for name in ("debug", "warning")})()
+    engine = types.SimpleNamespace(predict=lambda prompt: log("predict") or Result())
+    matcher = types.SimpleNamespace(select_for_prompt=lambda *a, **k: log("select") or (["t"], "x"))
+    logger = types.SimpleNamespace(debug=lambda m: log("debug"), warning=lambda m: log("warning"))
+    return Context(), engine, matcher, logger, events
 
 
-TAIL_PASS = "r[is_safe] r[intent] r[risk_level] r.get(tool_scope) r[latency_ms] debug"
-TAIL_BLOCK = "r[is_safe] r[injection_type] r[risk_level] r[latency_ms] warning r[injection_type]"
 HEAD = ("ctx.request predict r.get(intent) r.get(tool_scope) select ctx.state ifc-in-state ctx.state state[ifc]= "
-        "ctx.state state[ifc] ctx.metadata metadata.get(is_approved,False) ctx.layer1 is_approved=")
+        "ctx.state state[ifc] tag ctx.metadata metadata.get(is_approved,False) ctx.layer1 is_approved=")
 ASSIGN = ("{vr} ctx.layer1 validation_result= r[intent] ctx.layer1 intent= ctx.layer1 task_category= "
           "r[intent] ctx.layer1 capabilities= r[confidence] ctx.layer1 confidence_score= ctx.layer1 allowed_tools= "
           "r[risk_level] ctx.layer1 risk_level= r[is_safe] {score} ctx.layer1 risk_score= ctx.layer1 vantor_result= "
           "r.get(tool_scope) ctx.layer1 tool_scope= r.get(content_class) ctx.layer1 content_class= {advice} "
           "ctx.layer1 execution_recommendation=")
-VR_UNAPPROVED = "r[is_safe] r[injection_type] r[confidence] r[is_safe] {flags} r[confidence] r[latency_ms]"
+VR = "r[is_safe] r[injection_type] r[confidence] r[is_safe] {} r[confidence] r[latency_ms]"
+TAIL_PASS = "r[is_safe] r[intent] r[risk_level] r.get(tool_scope) r[latency_ms] debug"
 
 
-@pytest.mark.parametrize("case, approved, result, events", [
-    ("pass", False, PASS_RESULT, " ".join([HEAD, ASSIGN.format(
-        vr=VR_UNAPPROVED.format(flags=""), score="", advice="r[is_safe] r[risk_level]"), TAIL_PASS])),
-    ("block", False, BLOCK_RESULT, " ".join([HEAD, ASSIGN.format(
-        vr=VR_UNAPPROVED.format(flags="r[injection_type]"), score="r[confidence]", advice="r[is_safe]"), TAIL_BLOCK])),
-    ("approved", True, BLOCK_RESULT, " ".join([HEAD, ASSIGN.format(
-        vr="r[is_safe] r[confidence] r[latency_ms]", score="r[confidence]", advice=""), TAIL_PASS])),
+@pytest.mark.parametrize("result, approved, events", [
+    (PASS_RESULT, False, [VR.format(""), "", "r[is_safe] r[risk_level]", TAIL_PASS]),
+    (BLOCK_RESULT, False, [VR.format("r[injection_type]"), "r[confidence]", "r[is_safe]",
+                           "r[is_safe] r[injection_type] r[risk_level] r[latency_ms] warning r[injection_type]"]),
+    (BLOCK_RESULT, True, ["r[is_safe] r[confidence] r[latency_ms]", "r[confidence]", "", TAIL_PASS]),
 ])
-def test_order_of_reads_calls_and_assignments(monkeypatch, case, approved, result, events):
-    rec = Recorder(result, approved)
-    monkeypatch.setattr(ps, "_LOCAL_BRAIN", rec.engine)
-    monkeypatch.setattr(ps, "logger", rec.logger)
+def test_order_of_reads_calls_and_assignments(monkeypatch, result, approved, events):
+    ctx, engine, matcher, logger, log = recorder(result, approved)
+    monkeypatch.setattr(ps, "_LOCAL_BRAIN", engine)
+    monkeypatch.setattr(ps, "logger", logger)
     stage = ps.PromptsiftStage([])
-    stage.capability_matcher = rec.matcher
-    coro = stage.process(rec.context)
-    assert rec.events == []
-    if case == "block":
-        with pytest.raises(PromptValidationError):
-            run(coro)
-    else:
+    stage.capability_matcher = matcher
+    coro = stage.process(ctx)
+    assert log == []
+    try:
         run(coro)
-    assert rec.events == events.split()
-    assert rec._state["ifc"].labels == {"user_prompt": TaintLevel.UNTRUSTED}
+    except PromptValidationError:
+        assert not result["is_safe"] and not approved
+    vr, score, advice, tail = events
+    assert log == " ".join([HEAD, ASSIGN.format(vr=vr, score=score, advice=advice), tail]).split()
 
 
 def test_coroutine_behaves_as_a_coroutine(stage, engine):
-    ctx = context()
-    coro = stage.process(ctx)
+    coro = stage.process(context())
     assert (type(coro).__name__, coro.__name__, coro.__qualname__) == ("coroutine", "process", "PromptsiftStage.process")
-    assert asyncio.iscoroutine(coro)
-    assert asyncio.run(coro) is None
+    assert asyncio.iscoroutine(coro) and asyncio.run(coro) is None
 
     async def reuse():
         await coro
@@ -324,12 +272,10 @@ def test_coroutine_behaves_as_a_coroutine(stage, engine):
 
     async def many():
         task = asyncio.create_task(stage.process(context()))
-        return await asyncio.gather(task, stage.process(context()), stage.process(context("?")),
-                                    return_exceptions=True)
+        return await asyncio.gather(task, stage.process(context()), stage.process(context("?")), return_exceptions=True)
 
     first, second, third = asyncio.run(many())
     assert (first, second, type(third)) == (None, None, PromptValidationError)
-
     with pytest.warns(RuntimeWarning, match="^coroutine 'PromptsiftStage.process' was never awaited$"):
         stage.process(context())
         gc.collect()
