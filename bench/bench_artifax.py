@@ -78,7 +78,7 @@ def make_small_tree(root, count=2000, size=200):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--repeat", type=int, default=11)
     parser.add_argument("--big-mib", type=int, default=256)
     args = parser.parse_args(argv)
     logging.getLogger(artifax.logger.name).setLevel(logging.CRITICAL)
@@ -102,7 +102,7 @@ def main(argv=None):
         for name in ("hit.onnx", "missing.onnx"):
             assert artifax.resolve_artifact(name) == baseline.resolve_artifact(name)
             native, plain = best_pair(lambda: artifax.resolve_artifact(name),
-                                      lambda: baseline.resolve_artifact(name), args.repeat, 2000)
+                                      lambda: baseline.resolve_artifact(name), 3 * args.repeat, 500)
             kind = "hit" if name.startswith("hit") else "miss"
             print(f"resolve_artifact ({kind}) {native * 1e6:7.2f} us, baseline {plain * 1e6:7.2f} us")
             results.append(report(f"resolve_artifact ({kind}) / baseline", native / plain, 1.0))
