@@ -1,4 +1,4 @@
-"""Candidate roots, the data-package lookup and the file probe."""
+"""Candidate roots, the data-package lookup and the path tests behind them."""
 
 import os
 import sys
@@ -6,39 +6,20 @@ import types
 
 import pytest
 
-CORE_PKG = "nerov_brain_models"
-NLI_PKG = "nerov_policy_nli"
 
-
-def test_only_the_development_tree_when_nothing_is_installed(artifax, dev_root):
+@pytest.mark.parametrize("override, first", [(None, []), ("", []), ("~/a/../b", ["~/a/../b"]),
+                                             ("/no/such/dir", ["/no/such/dir"])])
+def test_candidate_roots_in_priority_order(artifax, dev_root, install_package, monkeypatch, override, first):
     assert not os.path.exists(dev_root)
-    first, second = artifax._iter_core_roots(), artifax._iter_core_roots()
-    assert first == [dev_root] and type(first) is list
-    assert first is not second
-    assert artifax._iter_all_roots() == [dev_root]
-
-
-def test_all_roots_in_priority_order(artifax, dev_root, install_package, tmp_path, monkeypatch):
-    override = str(tmp_path / "override")
-    monkeypatch.setenv("NEROV_MODELS_DIR", override)
-    core = install_package(CORE_PKG)
-    nli = install_package(NLI_PKG)
-    assert artifax._iter_core_roots() == [override, dev_root, core]
+    if override is not None:
+        monkeypatch.setenv("NEROV_MODELS_DIR", override)
+    assert artifax._iter_core_roots() == artifax._iter_all_roots() == first + [dev_root]
+    core = install_package("nerov_brain_models", init="LOADED = True\n")
+    nli = install_package("nerov_policy_nli")
     roots = artifax._iter_all_roots()
-    assert roots == [override, dev_root, core, nli]
-    assert all(type(r) is str for r in roots)
-
-
-@pytest.mark.parametrize("value, expected_first", [
-    ("", None),                              # empty counts as unset
-    ("relative/../dir", "relative/../dir"),  # verbatim, no normalisation
-    ("~/models", "~/models"),                # no expansion
-    ("/no/such/dir", "/no/such/dir"),        # no existence test
-])
-def test_override_is_taken_verbatim(artifax, dev_root, monkeypatch, value, expected_first):
-    monkeypatch.setenv("NEROV_MODELS_DIR", value)
-    expected = [dev_root] if expected_first is None else [expected_first, dev_root]
-    assert artifax._iter_core_roots() == expected
+    assert roots == first + [dev_root, core, nli] and type(roots) is list
+    assert artifax._iter_core_roots() == roots[:-1] and artifax._iter_core_roots() is not roots
+    assert sys.modules["nerov_brain_models"].LOADED
 
 
 def test_override_equal_to_the_development_tree_is_listed_twice(artifax, dev_root, monkeypatch):
@@ -46,56 +27,28 @@ def test_override_equal_to_the_development_tree_is_listed_twice(artifax, dev_roo
     assert artifax._iter_core_roots() == [dev_root, dev_root]
 
 
-def test_development_tree_follows_the_module_file(artifax, monkeypatch, tmp_path):
+def test_package_lookup_falls_back_to_a_sys_path_scan(artifax, install_package, tmp_path, monkeypatch, records):
+    assert artifax._find_package_dir("nerov_no_such_package") is None and records() == []
+    nli = install_package("nerov_policy_nli", init=None)  # namespace package: no plain directory
+    assert artifax._find_package_dir("nerov_policy_nli") == nli
+    (tmp_path / "nerov_scan_only").mkdir()
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(artifax, "__file__", os.path.join("pkg", "x", "artifax.so"))
-    assert artifax._iter_core_roots() == [str(tmp_path / "pkg" / "x" / "models")]
+    monkeypatch.setattr(artifax, "sys", types.SimpleNamespace(path=[""]))
+    assert artifax._find_package_dir("nerov_scan_only") == "nerov_scan_only"  # relative, as joined
 
 
-def test_roots_are_recomputed_on_every_call(artifax, dev_root, install_package, monkeypatch):
-    assert artifax._iter_all_roots() == [dev_root]
-    monkeypatch.setenv("NEROV_MODELS_DIR", "first")
-    nli = install_package(NLI_PKG)
-    assert artifax._iter_all_roots() == ["first", dev_root, nli]
-
-
-def test_installed_package_is_found_through_importlib_resources(artifax, install_package):
-    pkg = install_package(CORE_PKG, {"vantor_int8.onnx": b"m"}, init="LOADED = True\n")
-    assert artifax._find_package_dir(CORE_PKG) == pkg
-    assert sys.modules[CORE_PKG].LOADED
-
-
-def test_missing_package_gives_none_and_logs_nothing(artifax, records):
-    assert artifax._find_package_dir("nerov_no_such_package_here") is None
-    assert records() == []
-
-
-def test_namespace_package_is_found_by_the_sys_path_scan(artifax, install_package):
-    pkg = install_package(NLI_PKG, {"policy_nli_int8.onnx": b"p"}, init=None)
-    assert artifax._find_package_dir(NLI_PKG) == pkg
-
-
-def test_empty_sys_path_entry_gives_a_relative_candidate(artifax, tmp_path, monkeypatch):
-    (tmp_path / NLI_PKG).mkdir()
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(sys, "path", [""])
-    assert artifax._find_package_dir(NLI_PKG) == NLI_PKG
-
-
-@pytest.mark.parametrize("error", ["ModuleNotFoundError('dependency')", "AttributeError('x')",
-                                   "type('Sub', (AttributeError,), {})()"])
-def test_package_whose_import_fails_softly_is_found_by_the_scan(artifax, install_package, error):
-    pkg = install_package(CORE_PKG, init=f"raise {error}\n")
-    assert artifax._find_package_dir(CORE_PKG) == pkg
-
-
-@pytest.mark.parametrize("error", [ImportError, ValueError, RuntimeError])
-def test_other_import_errors_propagate(artifax, install_package, error, dev_root):
-    install_package(NLI_PKG, init=f"raise {error.__name__}('broken package')\n")
-    with pytest.raises(error, match="broken package"):
-        artifax._find_package_dir(NLI_PKG)
-    with pytest.raises(error, match="broken package"):
-        artifax._iter_all_roots()
+@pytest.mark.parametrize("error, propagates", [
+    ("ModuleNotFoundError('dependency')", False), ("AttributeError('x')", False),
+    ("type('Sub', (AttributeError,), {})()", False),
+    ("ImportError('broken')", True), ("ValueError('broken')", True)])
+def test_errors_from_a_package_import(artifax, install_package, dev_root, error, propagates):
+    pkg = install_package("nerov_policy_nli", init=f"raise {error}\n")
+    if not propagates:
+        assert artifax._find_package_dir("nerov_policy_nli") == pkg
+        return
+    for call in (artifax._iter_all_roots, lambda: artifax.resolve_artifact("x")):
+        with pytest.raises((ImportError, ValueError), match="broken"):
+            call()
     assert artifax._iter_core_roots() == [dev_root]  # the core roots never look it up
 
 
@@ -135,37 +88,21 @@ def test_path_tests_agree_with_os_path(artifax, odd_tree, monkeypatch, root_form
 def test_development_tree_agrees_with_os_path(artifax, monkeypatch, tmp_path, file):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(artifax, "__file__", file)
-    expected = os.path.join(os.path.dirname(os.path.abspath(file)), "models")
-    assert artifax._iter_core_roots() == [expected]
+    assert artifax._iter_core_roots() == [os.path.join(os.path.dirname(os.path.abspath(file)), "models")]
 
 
-def test_patched_standard_functions_are_honoured(artifax, odd_tree, monkeypatch):
-    def stat(path, *args, **kwargs):
-        raise FileNotFoundError(path)
-
-    monkeypatch.setattr(os, "stat", stat)
-    assert artifax._has_file(odd_tree, "f") is False
-    monkeypatch.setattr(os.path, "isfile", lambda path: "patched")
-    monkeypatch.setattr(os.path, "join", lambda *parts: "|".join(parts))
-    assert artifax._has_file("a", "b") == "patched"
-    monkeypatch.setattr(artifax, "_iter_all_roots", lambda: ["r"])
-    monkeypatch.setattr(os.path, "exists", lambda path: path == "r|x")
-    assert artifax.resolve_artifact("x") == "r|x"
-
-
-def test_lookups_go_through_the_module_namespace(artifax, monkeypatch):
-    fake_os = types.SimpleNamespace(environ={"NEROV_MODELS_DIR": "from-fake-os"}, path=os.path)
-    monkeypatch.setattr(artifax, "os", fake_os)
+def test_rebound_names_take_effect(artifax, odd_tree, monkeypatch):
+    monkeypatch.setattr(artifax, "os", types.SimpleNamespace(environ={"NEROV_MODELS_DIR": "env"}, path=os.path))
     monkeypatch.setattr(artifax, "_find_package_dir", lambda name: f"<{name}>")
-    assert artifax._iter_all_roots()[::2] == ["from-fake-os", "<nerov_brain_models>"]
-    assert artifax._iter_all_roots()[-1] == "<nerov_policy_nli>"
-
+    assert artifax._iter_all_roots()[::2] == ["env", "<nerov_brain_models>"]
     monkeypatch.delattr(artifax, "_find_package_dir")
     with pytest.raises(NameError, match="name '_find_package_dir' is not defined"):
         artifax._iter_core_roots()
-
-
-def test_package_scan_uses_the_module_sys(artifax, monkeypatch, tmp_path):
-    (tmp_path / "nerov_scan_only").mkdir()
-    monkeypatch.setattr(artifax, "sys", types.SimpleNamespace(path=[str(tmp_path)]))
-    assert artifax._find_package_dir("nerov_scan_only") == str(tmp_path / "nerov_scan_only")
+    # Patched standard functions are called, not bypassed.
+    monkeypatch.setattr(os, "stat", lambda *a, **k: (_ for _ in ()).throw(FileNotFoundError()))
+    assert artifax._has_file(odd_tree, "f") is False
+    monkeypatch.setattr(os.path, "isfile", lambda path: "patched")
+    monkeypatch.setattr(os.path, "join", lambda *parts: "|".join(parts))
+    monkeypatch.setattr(os.path, "exists", lambda path: path == "r|x")
+    monkeypatch.setattr(artifax, "_iter_all_roots", lambda: ["r"])
+    assert artifax._has_file("a", "b") == "patched" and artifax.resolve_artifact("x") == "r|x"
