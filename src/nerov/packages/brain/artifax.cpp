@@ -17,27 +17,24 @@ namespace {
 using nrt::Function;
 using nrt::object;
 
-// Identifiers: module-level names, builtins and attribute names.
-#define ARTIFAX_NAMES(X)                                                                      \
-    X(hashlib) X(json) X(logging) X(os) X(sys) X(Path) X(List) X(Optional) X(Sequence)        \
-    X(logger) X(MODELS_VERSION) X(_CORE_MARKER) X(_POLICY_NLI_MARKER) X(_UNSET)               \
-    X(_resolved_core_root) X(_resolved_policy_nli) X(_verified_roots) X(_iter_core_roots)     \
-    X(_iter_all_roots) X(_find_package_dir) X(_has_file) X(_verify_if_present) X(_sha256)     \
-    X(generate_manifest) X(resolve_core_models_root) X(resolve_artifact)                      \
-    X(open) X(print) X(str) X(list) X(hasattr) X(sorted)                                      \
-    X(__file__) X(__name__)                                                                   \
-    X(path) X(join) X(exists) X(isfile) X(isdir) X(abspath) X(dirname) X(environ) X(get)      \
-    X(getenv) X(getLogger) X(debug) X(warning) X(resources) X(files) X(is_dir) X(rglob)       \
-    X(is_file) X(relative_to) X(as_posix) X(stat) X(st_size) X(sha256) X(update) X(read) X(readinto1) X(BufferedReader)  \
-    X(close) X(hexdigest) X(load) X(dump) X(replace) X(remove) X(urandom) X(hex) X(add)       \
-    X(append) X(items) X(encoding) X(indent) X(sort_keys)
+// Identifiers: module and module-level names, builtins and attribute names.
+#define ARTIFAX_NAMES(X)                                                                     \
+    X(hashlib) X(json) X(logging) X(os) X(sys) X(pathlib) X(typing) X(io) X(Path) X(List)    \
+    X(Optional) X(Sequence) X(logger) X(MODELS_VERSION) X(_CORE_MARKER) X(_POLICY_NLI_MARKER) \
+    X(_UNSET) X(_resolved_core_root) X(_resolved_policy_nli) X(_verified_roots)              \
+    X(_iter_core_roots) X(_iter_all_roots) X(_find_package_dir) X(_has_file)                 \
+    X(_verify_if_present) X(_sha256) X(generate_manifest) X(resolve_core_models_root)        \
+    X(resolve_artifact) X(open) X(print) X(str) X(list) X(hasattr) X(sorted) X(__file__)     \
+    X(__name__) X(__fspath__) X(path) X(join) X(exists) X(isfile) X(isdir) X(abspath)        \
+    X(dirname) X(environ) X(get) X(getenv) X(getLogger) X(debug) X(warning) X(resources)     \
+    X(files) X(is_dir) X(rglob) X(is_file) X(relative_to) X(as_posix) X(stat) X(st_size)     \
+    X(sha256) X(update) X(read) X(readinto1) X(BufferedReader) X(close) X(hexdigest) X(load) \
+    X(dump) X(replace) X(remove) X(urandom) X(hex) X(add) X(append) X(items) X(encoding)     \
+    X(indent) X(sort_keys)
 
 // Other texts, bound to a member name.
 #define ARTIFAX_TEXTS(X)                                                                      \
-    X(t_dunder_fspath, "__fspath__")                                                          \
     X(t_importlib_resources, "importlib.resources")                                          \
-    X(t_hashlib, "hashlib") X(t_json, "json") X(t_logging, "logging") X(t_os, "os")           \
-    X(t_sys, "sys") X(t_pathlib, "pathlib") X(t_typing, "typing") X(t_io, "io")                             \
     X(t_version_env, "NEROV_MODELS_VERSION") X(t_version_default, "1.0.1")                    \
     X(t_models_dir_env, "NEROV_MODELS_DIR") X(t_skip_check_env, "NEROV_SKIP_MODEL_CHECK")     \
     X(t_one, "1") X(t_models, "models")                                                       \
@@ -59,7 +56,7 @@ using nrt::object;
     X(t_core_line, "  Core models  : ")                                                       \
     X(t_core_missing, "  Core models  : NOT FOUND")                                           \
     X(t_install_hint, "    Install:  pip install nerov-brain-models")                         \
-    X(t_two_blanks, "  ") X(t_name_spec, "30s") X(t_colon, ": ") X(t_not_found, "NOT FOUND")  \
+    X(t_two_blanks, "  ") X(t_name_width, "30s") X(t_colon, ": ") X(t_not_found, "NOT FOUND")  \
     X(t_override_hint, "\nSet NEROV_MODELS_DIR to override resolution.")
 
 // Module state: the runtime's part, then strong references only, so that the
@@ -472,7 +469,7 @@ object package_stage(Function *f, State &st, PyObject *package_name) noexcept {
     if (!ref) return {};
     object has_attr = nrt::global(f, st.hasattr);
     if (!has_attr) return {};
-    int on_disk = truth(nrt::call(has_attr.get(), ref.get(), st.t_dunder_fspath));
+    int on_disk = truth(nrt::call(has_attr.get(), ref.get(), st.__fspath__));
     if (on_disk < 0) return {};
     object str = nrt::global(f, st.str);
     if (!str) return {};
@@ -486,9 +483,7 @@ object package_stage(Function *f, State &st, PyObject *package_name) noexcept {
     int is_dir = truth(nrt::call_method(p.get(), st.is_dir));
     if (is_dir < 0) return {};
     if (!is_dir) return {};
-    object str_again = nrt::global(f, st.str);
-    if (!str_again) return {};
-    return nrt::call(str_again.get(), p.get());
+    return nrt::call(str.get(), p.get());
 }
 
 PyObject *find_package_dir(Function *f, PyObject *const *args) {
@@ -584,7 +579,8 @@ enum class Check { done, corrupt, failed };
 
 // Hashes every present listed file that carries a digest and collects the
 // keys of those that differ or cannot be read into `bad`.
-Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files, PyObject *bad) {
+Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
+                  PyObject *bad) noexcept {
     object items = nrt::call_method(files, st.items);
     if (!items) return Check::failed;
     object it = nrt::steal(PyObject_GetIter(items.get()));
@@ -964,7 +960,7 @@ PyObject *cli_download(Function *f, PyObject *const *) {
         if (exists < 0) return nullptr;
         object tag = exists ? path : nrt::borrow(st.t_not_found);
         object lead = nrt::borrow(st.t_two_blanks);
-        object field = nrt::steal(PyObject_Format(name, st.t_name_spec));
+        object field = nrt::steal(PyObject_Format(name, st.t_name_width));
         object colon = nrt::borrow(st.t_colon);
         object shown = nrt::format(tag.get());
         object line = nrt::concat({&lead, &field, &colon, &shown});
@@ -1008,10 +1004,10 @@ int capture_path_functions(State &st, PyObject *os) noexcept {
     return 0;
 }
 
-// `import <name>` bound under `as`.
-int bind_import(PyObject *ns, PyObject *name, PyObject *as) noexcept {
+// `import <name>`.
+int bind_import(PyObject *ns, PyObject *name) noexcept {
     object module = nrt::steal(PyImport_Import(name));
-    return bind(ns, as, module.get());
+    return bind(ns, name, module.get());
 }
 
 int exec_module(PyObject *module) noexcept {
@@ -1026,7 +1022,7 @@ int exec_module(PyObject *module) noexcept {
     if ((st.kw_encoding = PyTuple_Pack(1, st.encoding)) == nullptr) return -1;
     if ((st.kw_json_dump = PyTuple_Pack(2, st.indent, st.sort_keys)) == nullptr) return -1;
     if ((st.n_hash_block = PyLong_FromSsize_t(kHashBlock)) == nullptr) return -1;
-    object io = nrt::steal(PyImport_Import(st.t_io));
+    object io = nrt::steal(PyImport_Import(st.io));
     if (!io || (st.std_buffered_reader = PyObject_GetAttr(io.get(), st.BufferedReader)) == nullptr) {
         return -1;
     }
@@ -1039,16 +1035,16 @@ int exec_module(PyObject *module) noexcept {
     nrt::RuntimeState *rt = &st.rt;
 
     // The standard modules, then the names taken from pathlib and typing.
-    if (bind_import(ns, st.t_hashlib, st.hashlib) < 0) return -1;
-    if (bind_import(ns, st.t_json, st.json) < 0) return -1;
-    if (bind_import(ns, st.t_logging, st.logging) < 0) return -1;
-    if (bind_import(ns, st.t_os, st.os) < 0) return -1;
-    if (bind_import(ns, st.t_sys, st.sys) < 0) return -1;
-    object pathlib = nrt::steal(PyImport_Import(st.t_pathlib));
+    if (bind_import(ns, st.hashlib) < 0) return -1;
+    if (bind_import(ns, st.json) < 0) return -1;
+    if (bind_import(ns, st.logging) < 0) return -1;
+    if (bind_import(ns, st.os) < 0) return -1;
+    if (bind_import(ns, st.sys) < 0) return -1;
+    object pathlib = nrt::steal(PyImport_Import(st.pathlib));
     if (!pathlib || bind(ns, st.Path, nrt::import_from(pathlib.get(), st.Path).get()) < 0) {
         return -1;
     }
-    object typing = nrt::steal(PyImport_Import(st.t_typing));
+    object typing = nrt::steal(PyImport_Import(st.typing));
     if (!typing) return -1;
     for (PyObject *name : {st.List, st.Optional, st.Sequence}) {
         if (bind(ns, name, nrt::import_from(typing.get(), name).get()) < 0) return -1;
@@ -1061,14 +1057,14 @@ int exec_module(PyObject *module) noexcept {
         return -1;
     }
     object name_ref = nrt::steal(module_name);
-    object logging = nrt::steal(PyImport_Import(st.t_logging));
+    object logging = nrt::steal(PyImport_Import(st.logging));
     if (!logging) return -1;
     if (bind(ns, st.logger, nrt::call_method(logging.get(), st.getLogger, module_name).get()) < 0) {
         return -1;
     }
 
     // MODELS_VERSION = os.getenv("NEROV_MODELS_VERSION", "1.0.1")
-    object os = nrt::steal(PyImport_Import(st.t_os));
+    object os = nrt::steal(PyImport_Import(st.os));
     if (!os || capture_path_functions(st, os.get()) < 0) return -1;
     object version =
         nrt::call_method(os.get(), st.getenv, st.t_version_env, st.t_version_default);
