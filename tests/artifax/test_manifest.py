@@ -3,6 +3,7 @@
 import io
 import json
 import os
+import pathlib
 import types
 
 import pytest
@@ -61,6 +62,20 @@ def test_generate_manifest_walks_sorted_and_never_lists_itself(artifax, tree, tm
     assert artifax.generate_manifest(root, "1")["files"]["a/z.txt"]["sha256"] == "<str:a/z.txt>"
     for missing in (tmp_path / "nowhere", tmp_path / "m" / "b.bin"):
         assert artifax.generate_manifest(missing, "1") == {"version": "1", "files": {}}
+
+
+def test_walk_asks_patched_path_methods(artifax, tree, tmp_path, monkeypatch):
+    root = tree(tmp_path, {"a": b"1", "b": b"22"})
+    with monkeypatch.context() as m:
+        m.setattr(pathlib.Path, "is_file", lambda self, **kw: self.name == "b")
+        assert list(artifax.generate_manifest(root, "1")["files"]) == ["b"]
+    with monkeypatch.context() as m:
+        m.setattr(pathlib.Path, "stat", lambda self, **kw: types.SimpleNamespace(st_mode=0o100644, st_size=99))
+        assert {e["size"] for e in artifax.generate_manifest(root, "1")["files"].values()} == {99}
+    with monkeypatch.context() as m:
+        m.setattr(os, "stat", lambda *a, **k: (_ for _ in ()).throw(PermissionError(13, "denied")))
+        with pytest.raises(PermissionError):
+            artifax.generate_manifest(root, "1")
 
 
 def test_written_manifest_layout_is_exact(artifax, tree, tmp_path, sha):

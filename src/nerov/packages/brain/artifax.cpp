@@ -7,6 +7,7 @@
 // rebinding one of them from outside takes effect on the next call.
 #include "nrt.hpp"
 
+#include <cerrno>
 #include <cstring>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -28,7 +29,7 @@ using nrt::object;
     X(__name__) X(__fspath__) X(path) X(join) X(exists) X(isfile) X(isdir) X(abspath)        \
     X(dirname) X(environ) X(get) X(getenv) X(getLogger) X(debug) X(warning) X(resources)     \
     X(files) X(is_dir) X(rglob) X(is_file) X(relative_to) X(as_posix) X(stat) X(st_size)     \
-    X(sha256) X(update) X(read) X(readinto1) X(BufferedReader) X(close) X(hexdigest) X(load) \
+    X(sha256) X(update) X(read) X(readinto1) X(BufferedReader) X(PosixPath) X(close) X(hexdigest) X(load) \
     X(dump) X(replace) X(remove) X(urandom) X(hex) X(add) X(append) X(items) X(encoding)     \
     X(indent) X(sort_keys)
 
@@ -80,6 +81,11 @@ struct State {
     PyObject *std_stat;             // os.stat
     PyObject *std_probe_globals;    // the namespace the probes find `os` in
     PyObject *std_buffered_reader;  // io.BufferedReader, what open(path, "rb") gives
+    PyObject *std_posix_path;       // pathlib.PosixPath, what Path(...).rglob() yields here
+    PyObject *std_path_is_file;     // its is_file, stat and __fspath__
+    PyObject *std_path_stat;
+    PyObject *std_path_fspath;
+    PyObject *std_pathlib_globals;  // the namespace its stat finds `os` in
     PyObject *n_hash_block;         // 1048576
 };
 constexpr std::size_t kStateSlots = sizeof(State) / sizeof(PyObject *);
@@ -773,6 +779,71 @@ const nrt::FunctionSpec sha256_spec = {
 // ---------------------------------------------------------------------------
 // Manifest generation and writing
 
+// Whether `p.is_file()` and `p.stat().st_size` of a walked PosixPath can be
+// answered with one stat call here: its methods are the standard ones and so
+// is the `os.stat` they reach. Checked once per walk.
+bool walk_stats_directly(State &st) noexcept {
+#ifdef _WIN32
+    (void)st;
+    return false;
+#else
+    if (st.std_pathlib_globals == nullptr) return false;
+    PyObject *methods[][2] = {{st.is_file, st.std_path_is_file},
+                              {st.stat, st.std_path_stat},
+                              {st.__fspath__, st.std_path_fspath}};
+    for (auto &m : methods) {
+        object found = nrt::steal(PyObject_GetAttr(st.std_posix_path, m[0]));
+        if (!found) PyErr_Clear();
+        if (found.get() != m[1]) return false;
+    }
+    PyObject *os;
+    if (PyDict_GetItemRef(st.std_pathlib_globals, st.os, &os) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    object os_ref = nrt::steal(os);
+    object stat_fn = nrt::steal(PyObject_GetAttr(os, st.stat));
+    if (!stat_fn) PyErr_Clear();
+    return stat_fn.get() == st.std_stat;
+#endif
+}
+
+// What `p.is_file()` says of a walked PosixPath, with the size from the same
+// stat: 1 (a regular file, `*size` set), 0, -1 with an error set, or -2 when
+// the path object has to be asked (an error is_file would not swallow).
+int stat_walked(PyObject *p, object &size) noexcept {
+#ifdef _WIN32
+    (void)p; (void)size;
+    return -2;
+#else
+    object text = nrt::steal(PyObject_Str(p));
+    if (!text) return -1;
+    if (!PyUnicode_CheckExact(text.get())) return -2;
+    object encoded = nrt::steal(PyUnicode_EncodeFSDefault(text.get()));
+    if (!encoded) {  // is_file answers False for a path os.stat cannot take
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    const char *bytes = PyBytes_AS_STRING(encoded.get());
+    if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) return 0;
+    struct stat sb;
+    int failed, error = 0;
+    Py_BEGIN_ALLOW_THREADS
+    failed = ::stat(bytes, &sb);
+    if (failed != 0) error = errno;
+    Py_END_ALLOW_THREADS
+    if (failed != 0) {
+        // The errors is_file takes for "no such file"; any other is raised.
+        bool missing = error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
+        return missing ? 0 : -2;
+    }
+    if (!S_ISREG(sb.st_mode)) return 0;
+    size = nrt::steal(PyLong_FromLongLong(static_cast<long long>(sb.st_size)));
+    return size ? 1 : -1;
+#endif
+}
+
 PyObject *generate_manifest(Function *f, PyObject *const *args) {
     State &st = state(f);
     PyObject *model_dir = args[0];
@@ -794,13 +865,19 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) {
     if (!entries) return nullptr;
     object it = nrt::steal(PyObject_GetIter(entries.get()));
     if (!it) return nullptr;
+    bool direct = walk_stats_directly(st);
     for (;;) {
         object p = nrt::steal(PyIter_Next(it.get()));
         if (!p) {
             if (PyErr_Occurred()) return nullptr;
             break;
         }
-        int regular = truth(nrt::call_method(p.get(), st.is_file));
+        object size;
+        int regular = -2;
+        if (direct && Py_IS_TYPE(p.get(), reinterpret_cast<PyTypeObject *>(st.std_posix_path))) {
+            regular = stat_walked(p.get(), size);
+        }
+        if (regular == -2) regular = truth(nrt::call_method(p.get(), st.is_file));
         if (regular < 0) return nullptr;
         if (!regular) continue;
         object relative = nrt::call_method(p.get(), st.relative_to, base.get());
@@ -811,10 +888,10 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) {
         int self = compare(rel.get(), st.t_manifest, Py_EQ);
         if (self < 0) return nullptr;
         if (self) continue;
-        object stat = nrt::call_method(p.get(), st.stat);
-        if (!stat) return nullptr;
-        object size = nrt::getattr(stat.get(), st.st_size);
-        if (!size) return nullptr;
+        if (!size) {
+            object stat = nrt::call_method(p.get(), st.stat);
+            if (!stat || !(size = nrt::getattr(stat.get(), st.st_size))) return nullptr;
+        }
         object sha = nrt::global(f, st._sha256);
         if (!sha) return nullptr;
         object str = nrt::global(f, st.str);
@@ -1004,6 +1081,21 @@ int capture_path_functions(State &st, PyObject *os) noexcept {
     return 0;
 }
 
+// Records the standard methods of walked paths (see walk_stats_directly).
+int capture_path_methods(State &st, PyObject *pathlib) noexcept {
+    if ((st.std_posix_path = PyObject_GetAttr(pathlib, st.PosixPath)) == nullptr) return -1;
+    if (!PyType_Check(st.std_posix_path)) return 0;
+    if ((st.std_path_is_file = PyObject_GetAttr(st.std_posix_path, st.is_file)) == nullptr ||
+        (st.std_path_stat = PyObject_GetAttr(st.std_posix_path, st.stat)) == nullptr ||
+        (st.std_path_fspath = PyObject_GetAttr(st.std_posix_path, st.__fspath__)) == nullptr) {
+        return -1;
+    }
+    if (PyFunction_Check(st.std_path_stat)) {
+        st.std_pathlib_globals = Py_NewRef(PyFunction_GetGlobals(st.std_path_stat));
+    }
+    return 0;
+}
+
 // `import <name>`.
 int bind_import(PyObject *ns, PyObject *name) noexcept {
     object module = nrt::steal(PyImport_Import(name));
@@ -1044,6 +1136,7 @@ int exec_module(PyObject *module) noexcept {
     if (!pathlib || bind(ns, st.Path, nrt::import_from(pathlib.get(), st.Path).get()) < 0) {
         return -1;
     }
+    if (capture_path_methods(st, pathlib.get()) < 0) return -1;
     object typing = nrt::steal(PyImport_Import(st.typing));
     if (!typing) return -1;
     for (PyObject *name : {st.List, st.Optional, st.Sequence}) {
