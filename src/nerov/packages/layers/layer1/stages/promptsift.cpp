@@ -96,7 +96,7 @@ struct State {
     PyObject *zero;               // 0.0
     PyObject *one;                // 1.0
     PyObject *safe_risk_score;    // 0.1
-    PyObject *import_level;       // 4, for an overridden __import__
+    PyObject *import_level;       // 4: the IFC module is four packages up
     PyObject *select_kwnames;     // ("predicted_intent", "predicted_scope")
     PyObject *ifc_fromlist;       // ("IFCContext",)
     // Not references: engine creation is serialised across threads by this
@@ -298,8 +298,8 @@ void raise_object(PyObject *obj) noexcept {
         if (!inst) return;
         if (!PyExceptionInstance_Check(inst.get())) {
             PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s",
-                         obj, Py_TYPE(inst.get())->tp_name);
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         obj, reinterpret_cast<PyObject *>(Py_TYPE(inst.get())));
             return;
         }
         PyErr_SetObject(obj, inst.get());
