@@ -253,7 +253,8 @@ bool all_exact_str(PyObject *list) noexcept {
 }
 
 // `format(value, "")`, as an f-string renders a value. For exact built-in
-// types whose empty-spec format is their str() the text is made directly.
+// types, whose format with an empty string is their str(), the text is made
+// directly.
 object render(PyObject *value) noexcept {
     if (PyUnicode_CheckExact(value)) return nrt::borrow(value);
     if (PyFloat_CheckExact(value)) return float_text(PyFloat_AS_DOUBLE(value));
@@ -370,11 +371,11 @@ PyObject *get_vantor(nrt::Function *f, PyObject *const *) noexcept {
 const nrt::FunctionSpec get_vantor_spec = {
     "_get_vantor", "_get_vantor", nullptr, nullptr, 0, "VantorEngine", get_vantor, false};
 
-// Whether `obj` is this module's function made from `spec` (so that its body
-// may be run directly).
-bool is_own_function(State &st, PyObject *obj, const nrt::FunctionSpec *spec) noexcept {
+// Whether `obj` is this module's function made from `made_from` (so that its
+// body may be run directly).
+bool is_own_function(State &st, PyObject *obj, const nrt::FunctionSpec *made_from) noexcept {
     return Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject *>(st.rt.function_type)) &&
-           reinterpret_cast<nrt::Function *>(obj)->spec == spec;
+           reinterpret_cast<nrt::Function *>(obj)->spec == made_from;
 }
 
 // ---------------------------------------------------------------------------
