@@ -21,7 +21,6 @@ import logging
 import os
 import sys
 import tempfile
-import time
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
