@@ -254,19 +254,11 @@ PyObject *coro_get_name(PyObject *self, void *) noexcept { return Py_NewRef(as_c
 PyObject *coro_get_qualname(PyObject *self, void *) noexcept {
     return Py_NewRef(as_coro(self)->qualname);
 }
-int coro_set_str(PyObject **slot, PyObject *value, const char *what) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(*slot, Py_NewRef(value));
-    return 0;
-}
 int coro_set_name(PyObject *self, PyObject *value, void *) noexcept {
-    return coro_set_str(&as_coro(self)->name, value, "__name__");
+    return set_str_attr(&as_coro(self)->name, value, "__name__");
 }
 int coro_set_qualname(PyObject *self, PyObject *value, void *) noexcept {
-    return coro_set_str(&as_coro(self)->qualname, value, "__qualname__");
+    return set_str_attr(&as_coro(self)->qualname, value, "__qualname__");
 }
 PyObject *coro_get_running(PyObject *self, void *) noexcept {
     return PyBool_FromLong(as_coro(self)->state == CoroState::running);

@@ -286,14 +286,6 @@ PyObject *get_qualname(PyObject *self, void *) noexcept {
     return Py_NewRef(as_function(self)->qualname);
 }
 
-int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(*slot, Py_NewRef(value));
-    return 0;
-}
 int set_name(PyObject *self, PyObject *value, void *) noexcept {
     return set_str_attr(&as_function(self)->name, value, "__name__");
 }

@@ -13,6 +13,9 @@ extern PyType_Spec coroutine_wrapper_type_spec;
 // its own references to the bound arguments.
 PyObject *make_coroutine(Function *f, PyObject *const *args) noexcept;
 
+// Stores a str in `*slot` for an attribute such as __name__; TypeError otherwise.
+int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept;
+
 // NameError "name 'x' is not defined", with its `name` attribute set.
 void raise_name_error(PyObject *name) noexcept;
 

@@ -19,9 +19,15 @@ namespace nrt {
 namespace {
 std::atomic<std::int64_t> loaded_interpreter{-1};
 std::atomic<bool> module_created{false};
-}  // namespace
 
-PyObject *guarded_create(PyObject *spec, PyModuleDef *, const char *short_name) noexcept {
+ModuleDefinition &definition_of(PyModuleDef *def) noexcept {
+    return *reinterpret_cast<ModuleDefinition *>(reinterpret_cast<char *>(def) -
+                                                 offsetof(ModuleDefinition, def));
+}
+
+// Py_mod_create: refuses a second interpreter and a second module object from
+// this library, then makes the module object.
+PyObject *create_module(PyObject *spec, PyModuleDef *def) noexcept {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
     std::int64_t expected = -1;
@@ -34,7 +40,7 @@ PyObject *guarded_create(PyObject *spec, PyModuleDef *, const char *short_name) 
     if (module_created.exchange(true)) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     short_name);
+                     definition_of(def).short_name);
         return nullptr;
     }
     object name = steal(PyObject_GetAttrString(spec, "name"));
@@ -43,11 +49,52 @@ PyObject *guarded_create(PyObject *spec, PyModuleDef *, const char *short_name) 
     return module;
 }
 
-// No module object came out of this import, so nothing is loaded yet: a later
-// import, from any interpreter, may try again.
-void guarded_exec_failed() noexcept {
-    module_created.store(false);
-    loaded_interpreter.store(-1);
+// Py_mod_exec. When it fails no module object came out of this import, so
+// nothing is loaded yet: a later import, from any interpreter, may try again.
+int exec_module(PyObject *module) noexcept {
+    PyModuleDef *def = PyModule_GetDef(module);
+    int result = -1;
+    try {
+        result = def ? definition_of(def).exec(module) : -1;
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    if (result < 0) {
+        module_created.store(false);
+        loaded_interpreter.store(-1);
+    }
+    return result;
+}
+
+int traverse_module(PyObject *module, visitproc visit, void *arg) noexcept {
+    auto *slots = static_cast<PyObject **>(PyModule_GetState(module));
+    PyModuleDef *def = PyModule_GetDef(module);
+    if (slots == nullptr || def == nullptr) return 0;
+    return traverse_slots(slots, definition_of(def).object_slots, visit, arg);
+}
+
+int clear_module(PyObject *module) noexcept {
+    auto *slots = static_cast<PyObject **>(PyModule_GetState(module));
+    PyModuleDef *def = PyModule_GetDef(module);
+    if (slots != nullptr && def != nullptr) clear_slots(slots, definition_of(def).object_slots);
+    return 0;
+}
+
+void free_module(void *module) noexcept { clear_module(static_cast<PyObject *>(module)); }
+
+}  // namespace
+
+PyObject *init_module(ModuleDefinition &md) noexcept {
+    if (md.def.m_slots == nullptr) {  // first call: the interpreter keeps the definition
+        md.slots[0] = {Py_mod_create, reinterpret_cast<void *>(create_module)};
+        md.slots[1] = {Py_mod_exec, reinterpret_cast<void *>(exec_module)};
+        md.slots[2] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+        md.slots[3] = {Py_mod_gil, Py_MOD_GIL_USED};
+        md.slots[4] = {0, nullptr};
+        md.def = PyModuleDef{PyModuleDef_HEAD_INIT, md.short_name, md.doc, md.state_size,
+                             nullptr, md.slots, traverse_module, clear_module, free_module};
+    }
+    return PyModuleDef_Init(&md.def);
 }
 
 // ---------------------------------------------------------------------------
@@ -93,6 +140,15 @@ object concat(std::initializer_list<const object *> pieces) noexcept {
     object empty = steal(PyUnicode_FromStringAndSize("", 0));
     if (!empty) return {};
     return steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
+int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
 }
 
 void raise_name_error(PyObject *name) noexcept {

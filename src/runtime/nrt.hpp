@@ -186,10 +186,22 @@ inline State &state_of(Function *f) noexcept {
 // ---------------------------------------------------------------------------
 // Module loading
 
-// The `Py_mod_create` slot body: refuses a second interpreter and a second
-// module object from this library, then makes the module object.
-PyObject *guarded_create(PyObject *spec, PyModuleDef *def, const char *short_name) noexcept;
-// Lets a later import try again after the module's exec slot failed.
-void guarded_exec_failed() noexcept;
+// What a module tells the runtime about itself. From it the runtime makes the
+// module definition: multi-phase initialisation behind the loading guard (one
+// interpreter, one module object), and GC support for a state whose first
+// `object_slots` members are strong references (other members may follow).
+struct ModuleDefinition {
+    const char *short_name;  // as named in the guard's messages
+    const char *doc;
+    Py_ssize_t state_size;
+    std::size_t object_slots;
+    int (*exec)(PyObject *module) noexcept;
+    // Filled in by init_module.
+    PyModuleDef def;
+    PyModuleDef_Slot slots[5];
+};
+
+// The body of a module's `PyInit_<name>`; `md` must have static storage.
+PyObject *init_module(ModuleDefinition &md) noexcept;
 
 }  // namespace nrt

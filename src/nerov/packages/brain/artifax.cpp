@@ -1185,41 +1185,9 @@ int exec_module(PyObject *module) noexcept {
     return 0;
 }
 
-int exec_slot(PyObject *module) noexcept {
-    if (exec_module(module) == 0) return 0;
-    nrt::guarded_exec_failed();
-    return -1;
-}
-
-PyObject *create_slot(PyObject *spec, PyModuleDef *def) noexcept {
-    return nrt::guarded_create(spec, def, "artifax");
-}
-
-int traverse_module(PyObject *module, visitproc visit, void *arg) noexcept {
-    auto *st = static_cast<State *>(PyModule_GetState(module));
-    return st ? nrt::traverse_slots(reinterpret_cast<PyObject **>(st), kStateSlots, visit, arg) : 0;
-}
-
-int clear_module(PyObject *module) noexcept {
-    auto *st = static_cast<State *>(PyModule_GetState(module));
-    if (st) nrt::clear_slots(reinterpret_cast<PyObject **>(st), kStateSlots);
-    return 0;
-}
-
-void free_module(void *module) noexcept { clear_module(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(create_slot)},
-    {Py_mod_exec, reinterpret_cast<void *>(exec_slot)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "artifax",
-    "\nArtifax \u2014 Unified artifact resolver for Vantor ONNX models.\n\n"
+nrt::ModuleDefinition module_definition = {
+    .short_name = "artifax",
+    .doc = "\nArtifax \u2014 Unified artifact resolver for Vantor ONNX models.\n\n"
     "Resolution order (first match wins):\n"
     "  1. $NEROV_MODELS_DIR  (user override / air-gapped deployments)\n"
     "  2. packages/brain/models/  (dev mode \u2014 models present in repo)\n"
@@ -1228,14 +1196,11 @@ PyModuleDef module_def = {
     "SHA-256 checksums are verified against manifest.json shipped with each\n"
     "model wheel.  Corrupt / missing artifacts are treated as absent (fail-safe),\n"
     "so the SDK degrades gracefully instead of crashing.\n",
-    sizeof(State),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    .state_size = sizeof(State),
+    .object_slots = kStateSlots,
+    .exec = exec_module,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_artifax(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_artifax(void) { return nrt::init_module(module_definition); }

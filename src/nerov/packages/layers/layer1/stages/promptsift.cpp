@@ -1051,49 +1051,13 @@ int exec_module(PyObject *module) noexcept {
     return make_stage_class(module, st, ns);
 }
 
-int exec_slot(PyObject *module) noexcept {
-    if (exec_module(module) == 0) return 0;
-    nrt::guarded_exec_failed();
-    return -1;
-}
-
-PyObject *create_slot(PyObject *spec, PyModuleDef *def) noexcept {
-    return nrt::guarded_create(spec, def, "promptsift");
-}
-
-int traverse_module(PyObject *module, visitproc visit, void *arg) noexcept {
-    auto *st = static_cast<State *>(PyModule_GetState(module));
-    return st ? nrt::traverse_slots(reinterpret_cast<PyObject **>(st), kStateSlots, visit, arg) : 0;
-}
-
-int clear_module(PyObject *module) noexcept {
-    auto *st = static_cast<State *>(PyModule_GetState(module));
-    if (st) nrt::clear_slots(reinterpret_cast<PyObject **>(st), kStateSlots);
-    return 0;
-}
-
-void free_module(void *module) noexcept { clear_module(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(create_slot)},
-    {Py_mod_exec, reinterpret_cast<void *>(exec_slot)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "promptsift",
-    nullptr,
-    sizeof(State),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+nrt::ModuleDefinition module_definition = {
+    .short_name = "promptsift",
+    .state_size = sizeof(State),
+    .object_slots = kStateSlots,
+    .exec = exec_module,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_promptsift(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_promptsift(void) { return nrt::init_module(module_definition); }
