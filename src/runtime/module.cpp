@@ -110,6 +110,12 @@ int runtime_init(PyObject *module, RuntimeState *rt) noexcept {
     object builtins = steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
     rt->builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    // As a module run from source has it; it also keeps code evaluated against
+    // this namespace (pydantic's annotation evaluation, say) from adding it.
+    object key = steal(PyUnicode_InternFromString("__builtins__"));
+    if (!key || PyDict_SetDefault(PyModule_GetDict(module), key.get(), rt->builtins) == nullptr) {
+        return -1;
+    }
     if ((rt->empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr) return -1;
     if ((rt->str_send = PyUnicode_InternFromString("send")) == nullptr) return -1;
     if ((rt->str_warnings = PyUnicode_InternFromString("warnings")) == nullptr) return -1;

@@ -45,7 +45,6 @@ using nrt::object;
     Y(dunder_static_attributes, "__static_attributes__") \
     Y(dunder_prepare, "__prepare__") \
     Y(dunder_import, "__import__") \
-    Y(dunder_builtins, "__builtins__") \
     Y(dunder_parent_namespace, "__pydantic_parent_namespace__") \
     Y(kw_default, "default") \
     Y(mod_context, "context") \
@@ -1020,9 +1019,6 @@ int exec_module(PyObject *module) noexcept {
     State &st = state(module);
     if (nrt::runtime_init(module, &st.rt) < 0 || init_state(st) < 0) return -1;
     PyObject *ns = PyModule_GetDict(module);  // borrowed
-    // As a module run from source has it; it also keeps evaluations against
-    // this namespace (pydantic's, of the record's annotations) from adding it.
-    if (PyDict_SetDefault(ns, st.dunder_builtins, st.rt.builtins) == nullptr) return -1;
 
     object logging = nrt::steal(PyImport_ImportModuleLevelObject(st.logging, ns, nullptr, nullptr, 0));
     if (!logging || PyDict_SetItem(ns, st.logging, logging.get()) < 0) return -1;
