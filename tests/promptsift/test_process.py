@@ -196,6 +196,16 @@ def recorder(result, approved):
             log(f"r.get({key})")
             return result.get(key, default)
 
+    class Methods:
+        """Logs each method lookup (a call's target is found before its arguments)."""
+
+        def __init__(self, **methods):
+            object.__setattr__(self, "methods", methods)
+
+        def __getattribute__(self, name):
+            log(f".{name}")
+            return object.__getattribute__(self, "methods")[name]
+
     class State(dict):
         def __contains__(self, key):
             log(f"{key}-in-state")
@@ -203,7 +213,7 @@ def recorder(result, approved):
 
         def __getitem__(self, key):
             log(f"state[{key}]")
-            return types.SimpleNamespace(tag=lambda *args: log("tag"))
+            return Methods(tag=lambda *args: log("tag"))
 
         def __setitem__(self, key, value):
             log(f"state[{key}]=")
@@ -221,26 +231,26 @@ def recorder(result, approved):
             return parts[name]
 
     engine = types.SimpleNamespace(predict=lambda prompt: log("predict") or Result())
-    matcher = types.SimpleNamespace(select_for_prompt=lambda *a, **k: log("select") or (["t"], "x"))
-    logger = types.SimpleNamespace(debug=lambda m: log("debug"), warning=lambda m: log("warning"))
+    matcher = Methods(select_for_prompt=lambda *a, **k: log("select") or (["t"], "x"))
+    logger = Methods(debug=lambda m: log("debug"), warning=lambda m: log("warning"))
     return Context(), engine, matcher, logger, events
 
 
-HEAD = ("ctx.request predict r.get(intent) r.get(tool_scope) select ctx.state ifc-in-state ctx.state state[ifc]= "
-        "ctx.state state[ifc] tag ctx.metadata metadata.get(is_approved,False) ctx.layer1 is_approved=")
+HEAD = ("ctx.request predict .select_for_prompt r.get(intent) r.get(tool_scope) select ctx.state ifc-in-state "
+        "ctx.state state[ifc]= ctx.state state[ifc] .tag tag ctx.metadata metadata.get(is_approved,False) ctx.layer1 is_approved=")
 ASSIGN = ("{vr} ctx.layer1 validation_result= r[intent] ctx.layer1 intent= ctx.layer1 task_category= "
           "r[intent] ctx.layer1 capabilities= r[confidence] ctx.layer1 confidence_score= ctx.layer1 allowed_tools= "
           "r[risk_level] ctx.layer1 risk_level= r[is_safe] {score} ctx.layer1 risk_score= ctx.layer1 vantor_result= "
           "r.get(tool_scope) ctx.layer1 tool_scope= r.get(content_class) ctx.layer1 content_class= {advice} "
           "ctx.layer1 execution_recommendation=")
 VR = "r[is_safe] r[injection_type] r[confidence] r[is_safe] {} r[confidence] r[latency_ms]"
-TAIL_PASS = "r[is_safe] r[intent] r[risk_level] r.get(tool_scope) r[latency_ms] debug"
+TAIL_PASS = "r[is_safe] .debug r[intent] r[risk_level] r.get(tool_scope) r[latency_ms] debug"
 
 
 @pytest.mark.parametrize("result, approved, events", [
     (PASS_RESULT, False, [VR.format(""), "", "r[is_safe] r[risk_level]", TAIL_PASS]),
     (BLOCK_RESULT, False, [VR.format("r[injection_type]"), "r[confidence]", "r[is_safe]",
-                           "r[is_safe] r[injection_type] r[risk_level] r[latency_ms] warning r[injection_type]"]),
+                           "r[is_safe] .warning r[injection_type] r[risk_level] r[latency_ms] warning r[injection_type]"]),
     (BLOCK_RESULT, True, ["r[is_safe] r[confidence] r[latency_ms]", "r[confidence]", "", TAIL_PASS]),
 ])
 def test_order_of_reads_calls_and_assignments(monkeypatch, result, approved, events):

@@ -528,12 +528,13 @@ int tag_untrusted(nrt::Function *f, State &st, PyObject *context) noexcept {
     object holder = nrt::getattr(context, st.state);
     if (!holder) return -1;
     object ifc = getitem(holder.get(), st.ifc);
-    if (!ifc) return -1;
+    object tag = ifc ? nrt::getattr(ifc.get(), st.tag) : object();
+    if (!tag) return -1;
     object levels = nrt::global(f, st.TaintLevel);
     if (!levels) return -1;
     object untrusted = nrt::getattr(levels.get(), st.UNTRUSTED);
     if (!untrusted) return -1;
-    return nrt::call_method(ifc.get(), st.tag, st.user_prompt, untrusted.get()) ? 0 : -1;
+    return nrt::call(tag.get(), st.user_prompt, untrusted.get()) ? 0 : -1;
 }
 
 // Step 10: the validation result dict.
@@ -602,7 +603,8 @@ PyObject *recommendation(State &st, PyObject *result, bool approved) noexcept {
 // Step 22, block path: one warning line, then PromptValidationError.
 void block_request(nrt::Function *f, State &st, PyObject *result) noexcept {
     object log = nrt::global(f, st.logger);
-    if (!log) return;
+    object warn = log ? nrt::getattr(log.get(), st.warning) : object();
+    if (!warn) return;
     object kind = getitem(result, st.injection_type);
     object kind_text = kind ? render(kind.get()) : object();
     if (!kind_text) return;
@@ -614,7 +616,7 @@ void block_request(nrt::Function *f, State &st, PyObject *result) noexcept {
     if (!latency_text) return;
     object line = join({st.t_warn_head, kind_text.get(), st.t_warn_risk, level_text.get(),
                         st.t_warn_latency, latency_text.get(), st.t_ms});
-    if (!line || !nrt::call_method(log.get(), st.warning, line.get())) return;
+    if (!line || !nrt::call(warn.get(), line.get())) return;
 
     object cls = nrt::global(f, st.PromptValidationError);
     if (!cls) return;
@@ -631,7 +633,8 @@ void block_request(nrt::Function *f, State &st, PyObject *result) noexcept {
 int log_analysis(nrt::Function *f, State &st, PyObject *result, PyObject *tools,
                  PyObject *tier) noexcept {
     object log = nrt::global(f, st.logger);
-    if (!log) return -1;
+    object debug = log ? nrt::getattr(log.get(), st.debug) : object();
+    if (!debug) return -1;
     object intent = getitem(result, st.intent);
     object intent_text = intent ? render(intent.get()) : object();
     if (!intent_text) return -1;
@@ -653,7 +656,7 @@ int log_analysis(nrt::Function *f, State &st, PyObject *result, PyObject *tools,
                         st.t_line_tools, tools_text.get(), st.t_line_latency,
                         latency_text.get(), st.t_ms});
     if (!line) return -1;
-    return nrt::call_method(log.get(), st.debug, line.get()) ? 0 : -1;
+    return nrt::call(debug.get(), line.get()) ? 0 : -1;
 }
 
 // Steps 1 to 22. Returns None, or null with the exception that the handler
@@ -690,14 +693,14 @@ PyObject *analyse(nrt::Function *f, State &st, PyObject *self, PyObject *context
 
     // 6: the matcher's tool subset and binding tier.
     object matcher = nrt::getattr(self, st.capability_matcher);
-    if (!matcher) return nullptr;
+    object select = matcher ? nrt::getattr(matcher.get(), st.select_for_prompt) : object();
+    if (!select) return nullptr;
     object intent = mapping_get(st, r, st.intent, Py_None);
     if (!intent) return nullptr;
     object scope = mapping_get(st, r, st.tool_scope, Py_None);
     if (!scope) return nullptr;
-    PyObject *select_args[] = {matcher.get(), clean.get(), intent.get(), scope.get()};
-    object selected = nrt::steal(PyObject_VectorcallMethod(
-        st.select_for_prompt, select_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st.select_kwnames));
+    object selected = nrt::call_kw(select.get(), 1, st.select_kwnames, clean.get(), intent.get(),
+                                   scope.get());
     if (!selected) return nullptr;
     object tools, tier;
     if (unpack_two(selected.get(), tools, tier) < 0) return nullptr;
@@ -802,11 +805,12 @@ void handle_failure(nrt::Function *f, State &st, PyObject *caught) noexcept {
         return;
     }
     object log = nrt::global(f, st.logger);
-    if (!log) return;
+    object error = log ? nrt::getattr(log.get(), st.error) : object();
+    if (!error) return;
     object text = render(caught);
     if (!text) return;
     object line = join({st.t_error_head, text.get()});
-    if (!line || !nrt::call_method(log.get(), st.error, line.get())) return;
+    if (!line || !nrt::call(error.get(), line.get())) return;
     object cls = nrt::global(f, st.Layer1ProcessingError);
     if (!cls) return;
     object text2 = render(caught);
