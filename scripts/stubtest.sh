@@ -42,13 +42,13 @@ modules=(nerov.packages.brain.artifax nerov.packages.layers.layer1.stages.prompt
 # The installed stubs must be the ones in this tree (a stale install would
 # make every check below meaningless).
 "$py" - "$root" "${modules[@]}" <<'PY'
-import filecmp, importlib.util, os, sys
+import filecmp, importlib, os, sys
 root, names = sys.argv[1], sys.argv[2:]
 stale = []
 for name in names:
-    spec = importlib.util.find_spec(name)
+    module = importlib.import_module(name)
     short = name.rpartition(".")[2]
-    installed = os.path.join(os.path.dirname(spec.origin), short + ".pyi")
+    installed = os.path.join(os.path.dirname(module.__file__), short + ".pyi")
     source = os.path.join(root, "src", *name.split(".")[:-1], short + ".pyi")
     if not os.path.isfile(installed) or not filecmp.cmp(installed, source, shallow=False):
         stale.append(f"{installed} (from {source})")
@@ -72,7 +72,7 @@ echo "== stubtest"
 
 echo "== checks stubtest cannot make"
 "$py" - "${modules[@]}" <<'PY'
-import ast, importlib, importlib.util, inspect, os, sys
+import ast, importlib, inspect, os, sys
 
 errors = []
 
