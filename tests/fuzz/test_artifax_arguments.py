@@ -1,10 +1,11 @@
 """Any object as an argument, a module attribute or the override variable:
-every resolver operation ends as its plain-Python model (reference.Artifax)
+every resolver operation ends as its plain-Python model (fuzz_reference.Artifax)
 does, with the same result or an exception of the same type, the same log
 records, the same printed report and the same caches."""
 
 import contextlib
 import copy
+import hashlib
 import io
 import json
 import os
@@ -12,7 +13,7 @@ import os
 import pytest
 from hypothesis import event, given, strategies as st
 
-import reference
+import fuzz_reference
 from fuzz_support import (
     FspathRaises, HashRaises, PathLike, StrSub, any_char, fuzz_settings, log_records, scratch_dir, weighted,
     working_dir,
@@ -21,8 +22,9 @@ from nerov.packages.brain import artifax
 
 ABS = "\x00ABS\x00"  # stands for the sandbox's absolute path
 
-# Names inside the sandbox (a fresh working directory per example). No "/"
-# and no "..": the walks of generate_manifest stay inside it.
+# Paths inside the sandbox (a fresh working directory per example): drawn
+# names hold no "/" and are never "..", so the walks of generate_manifest
+# stay inside it.
 local_text = weighted(
     (2, st.text(any_char, max_size=8).filter(lambda s: "/" not in s and s != "..")),
     (3, st.sampled_from(["", ".", "f.bin", "sub", "models", "missing", "brain", "f.bin\x00", "\udc80", "\ud800",
@@ -41,8 +43,10 @@ def objects(text, fd_safe=False):
     ints = st.one_of(st.integers(max_value=-1), st.integers(min_value=2**31)) if fd_safe else \
         st.one_of(st.integers(), st.booleans())
     return weighted(
-        (6, text), (1, text.map(StrSub)), (2, st.builds(PathLike, st.one_of(text, local_bytes, st.none(), st.integers()))),
-        (1, local_bytes), (1, local_bytes.map(bytearray)), (1, st.sampled_from([None, 1.5, float("nan"), [], (), {}])),
+        (6, text), (1, text.map(StrSub)),
+        (2, st.builds(PathLike, st.one_of(text, local_bytes, st.none(), st.integers()))),
+        (1, local_bytes), (1, local_bytes.map(bytearray)),
+        (1, st.sampled_from([None, 1.5, float("nan"), [], (), {}])),
         (1, ints), (1, st.builds(FspathRaises)), (1, st.builds(HashRaises)), (1, st.builds(object)),
     )
 
@@ -80,24 +84,25 @@ OPERATIONS = {
 calls = st.sampled_from(sorted(OPERATIONS)).flatmap(lambda name: st.tuples(st.just(name), OPERATIONS[name]()))
 
 MARKER = b"core model bytes"
-MANIFESTS = {
-    "good": lambda: json.dumps({"files": {"vantor_int8.onnx": {"sha256": reference.hashlib.sha256(MARKER).hexdigest()},
-                                          "f.bin": {"sha256": "0" * 64}}}),
-    "corrupt": lambda: "{",
-    "not-an-object": lambda: "[]",
+SANDBOX = {"f.bin": b"data", "sub/g.bin": b"g", "models/vantor_int8.onnx": MARKER, "models/policy_nli_int8.onnx": b"n",
+           "models/judge_nli_tokenizer_v2/vocab.txt": b"v", "brain/artifax.so": b"", "brain/models/vantor_int8.onnx":
+           MARKER}
+MANIFESTS = {  # of "models": one mismatch, corrupt, of the wrong structure
+    "good": json.dumps({"files": {"vantor_int8.onnx": {"sha256": hashlib.sha256(MARKER).hexdigest()},
+                                  "f.bin": {"sha256": "0" * 64}}}),
+    "corrupt": "{",
+    "not-an-object": "[]",
 }
 
 
 def populate(sandbox, manifest):
-    for rel, data in {"f.bin": b"data", "sub/g.bin": b"g", "models/vantor_int8.onnx": MARKER,
-                      "models/policy_nli_int8.onnx": b"nli", "brain/artifax.so": b"", "brain/models/vantor_int8.onnx":
-                      MARKER, "models/judge_nli_tokenizer_v2/vocab.txt": b"v"}.items():
+    for rel, data in SANDBOX.items():
         os.makedirs(os.path.dirname(os.path.join(sandbox, rel)), exist_ok=True)
         with open(os.path.join(sandbox, rel), "wb") as f:
             f.write(data)
     if manifest in MANIFESTS:
         with open(os.path.join(sandbox, "models", "manifest.json"), "w") as f:
-            f.write(MANIFESTS[manifest]())
+            f.write(MANIFESTS[manifest])
 
 
 def place(value, sandbox):
@@ -153,11 +158,21 @@ def clean_environment():
         yield
 
 
-def compare(name, args, state, sandbox):
-    """Runs `name(*args)` on the model, then on the module; both start from
-    `state` (module attributes) in the same sandbox."""
+# What each operation returns when it returns (a str subclass that a caller
+# passed in may come back, as os.path.join hands back an absolute second part).
+RETURNS = {
+    "resolve_artifact": (str, type(None)), "resolve_artifact_dir": (str, type(None)),
+    "_find_package_dir": (str, type(None)), "_has_file": (bool,), "_verify_if_present": (type(None),),
+    "_sha256": (str,), "generate_manifest": (dict,), "write_manifest": (str,), "_iter_core_roots": (list,),
+    "_iter_all_roots": (list,), "resolve_core_models_root": (str, type(None)), "cli_download": (type(None),),
+}
+
+
+def compare(name, args, state):
+    """Runs `name(*args)` on the model, then on the module, both starting
+    from `state` (module attributes), in the current directory."""
     with module_state(**state):
-        model = reference.Artifax(artifax)
+        model = fuzz_reference.Artifax(artifax)
         model_out = io.StringIO()
         with contextlib.redirect_stdout(model_out):
             expected = outcome(getattr(model, name), *args)
@@ -166,6 +181,7 @@ def compare(name, args, state, sandbox):
             actual = outcome(getattr(artifax, name), *args)
         event(f"{name}: {actual[0]} {actual[1].__name__}")
         assert actual == expected
+        assert actual[0] == "raised" or isinstance(actual[2], RETURNS[name])
         assert records == model.log
         assert native_out.getvalue() == model_out.getvalue()
         assert artifax._resolved_core_root is model.resolved or artifax._resolved_core_root == model.resolved
@@ -181,7 +197,7 @@ def test_any_argument_ends_as_the_model_does(call, manifest):
         args = tuple(place(a, sandbox) for a in args)
         with override("models"):
             compare(name, args, dict(__file__=os.path.join(sandbox, "brain", "artifax.so"), _verified_roots=set(),
-                                     _resolved_core_root=artifax._UNSET), sandbox)
+                                     _resolved_core_root=artifax._UNSET))
         assert not [n for _, _, names in os.walk(sandbox) for n in names if n.startswith(".manifest.json.")]
 
 
@@ -219,4 +235,4 @@ def test_any_module_state_ends_as_the_model_does(name, env, file, marker, cached
         with override(env):
             compare(name, (), dict(__file__=place(file, sandbox), _CORE_MARKER=place(marker, sandbox),
                                    _verified_roots=copy.copy(verified),
-                                   _resolved_core_root=artifax._UNSET if cached == "unset" else cached), sandbox)
+                                   _resolved_core_root=artifax._UNSET if cached == "unset" else cached))

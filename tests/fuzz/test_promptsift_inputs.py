@@ -2,7 +2,7 @@
 result: the stage ends in None, PromptValidationError with one of its two
 messages or Layer1ProcessingError "Failed to analyze request: ...", apart
 from what a collaborator raises that the stage must pass on, and it ends
-exactly as the plain-Python model (reference.process) does: same outcome,
+exactly as the plain-Python model (fuzz_reference.process) does: same outcome,
 same calls on the collaborators in the same order, same log lines and same
 writes on the context.
 
@@ -16,13 +16,13 @@ import types
 import pytest
 from hypothesis import event, given, strategies as st
 
-import reference
+import fuzz_reference
 from fuzz_support import Boom, any_char, fuzz_settings, weighted
 from nerov.packages.governance.ifc import IFCContext
 from nerov.packages.layers.layer1.exceptions import Layer1ProcessingError, PromptValidationError
 from nerov.packages.layers.layer1.stages import promptsift as ps
 
-NON_SEMANTIC = reference.NON_SEMANTIC
+NON_SEMANTIC = fuzz_reference.NON_SEMANTIC
 BLOCK_HEAD, BLOCK_TAIL = "Adversarial prompt detected (", "). Request blocked by Nerov Vantor."
 FAILED_HEAD = "Failed to analyze request: "
 KEYS = ["is_safe", "injection_type", "confidence", "latency_ms", "intent", "risk_level", "tool_scope", "content_class"]
@@ -166,11 +166,12 @@ leaves = weighted(
     (1, st.sampled_from([10**5000, -0.0, float("nan"), float("inf"), 1e16, 1e-5, 0.1 + 0.2, 1e22, 123456789.0])),
     (1, st.lists(st.text(any_char, max_size=4), max_size=3)), (1, st.text(max_size=4).map(Text)),
     (1, st.lists(st.sampled_from(["a", "it's", 'q"uote', "back\\slash", "\u00e9", "\x07", "\ud800"]), max_size=20)),
-    (1, st.tuples(st.integers(), st.text(max_size=3)) | st.dictionaries(st.text(max_size=2), st.integers(), max_size=2)),
+    (1, st.tuples(st.integers(), st.text(max_size=3))),
+    (1, st.dictionaries(st.text(max_size=2), st.integers(), max_size=2)),
     (1, odd),
 )
-sentences = st.tuples(st.text(whitespace, max_size=2), st.text(st.characters(categories=["L", "N", "Zs", "P"]), min_size=2,
-                                                       max_size=20), st.text(whitespace, max_size=2)).map("".join)
+words = st.text(st.characters(categories=["L", "N", "Zs", "P"]), min_size=2, max_size=20)
+sentences = st.tuples(st.text(whitespace, max_size=2), words, st.text(whitespace, max_size=2)).map("".join)
 prompts = weighted(
     (10, sentences), (4, prompt_text), (1, prompt_text.map(Text)),
     (1, st.sampled_from([None, 0, 5, 2.5, b" hello ", bytearray(b"hi"), True, [], ["a", "b"]])),
@@ -328,7 +329,7 @@ matcher_results = weighted(
     (6, st.tuples(st.just("items"), pairs)),
     (1, st.tuples(st.just("items"), pairs.map(list))),
     (1, st.tuples(st.sampled_from(["items", "generator", "failing-iterator"]), st.lists(leaves, max_size=4))),
-    (1, st.tuples(st.just("items"), st.sampled_from([None, 3, "ab", "abc", {"x": 1, "y": 2}, b"xy", Odd("none", None)]))),
+    (1, st.tuples(st.just("items"), st.sampled_from([None, 3, "ab", "abc", {"x": 1, "y": 2}, b"xy", Odd("", None)]))),
     (1, raises),
 )
 matchers = weighted((8, st.tuples(st.just("matcher"), matcher_results)), (1, st.just(("missing",))),
@@ -567,7 +568,7 @@ def test_any_objects_end_as_the_model_does(stage, plan):
     event(check_allowed(native, list(RAISED), plan))
 
     accessor = make_accessor(plan, model_engine)
-    model = outcome(lambda: drive(reference.process(
+    model = outcome(lambda: drive(fuzz_reference.process(
         PromptsiftStage(**model_matcher), model_ctx, logger=model_log,
         get_vantor=(lambda: model_engine) if accessor is None else accessor, **MODEL_NAMES)))
 
