@@ -21,5 +21,7 @@ _COMMON = dict(
     # slow under the sanitizer build; that is intended.
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-settings.register_profile("ci", max_examples=100, database=None, **_COMMON)
-settings.register_profile("long", max_examples=5000, **_COMMON)
+# Named apart from Hypothesis's own "ci" profile, which it loads by itself
+# on CI machines for every suite.
+settings.register_profile("fuzz-ci", max_examples=100, database=None, **_COMMON)
+settings.register_profile("fuzz-long", max_examples=5000, **_COMMON)

@@ -13,7 +13,10 @@ def fuzz_settings(weight=1.0):
     """The selected profile ("ci" unless HYPOTHESIS_PROFILE says otherwise),
     with `weight` times its base example count; half that in the sanitizer
     run (NEROV_SANITIZED=1), where every example takes several times longer."""
-    profile = settings.get_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+    name = os.environ.get("HYPOTHESIS_PROFILE", "ci")
+    if name not in ("ci", "long"):
+        raise ValueError(f"HYPOTHESIS_PROFILE={name!r}: the fuzz tests run with 'ci' or 'long'")
+    profile = settings.get_profile("fuzz-" + name)
     if os.environ.get("NEROV_SANITIZED") == "1":
         weight /= 2
     return settings(profile, max_examples=max(1, int(profile.max_examples * weight)))

@@ -9,6 +9,8 @@ import hashlib
 import io
 import json
 import os
+import pathlib
+import types
 
 import pytest
 from hypothesis import event, given, strategies as st
@@ -124,14 +126,18 @@ def outcome(op, *args):
 
 @contextlib.contextmanager
 def module_state(**attributes):
-    saved = {name: getattr(artifax, name) for name in attributes}
+    missing = object()
+    saved = {name: getattr(artifax, name, missing) for name in attributes}
     for name, value in attributes.items():
         setattr(artifax, name, value)
     try:
         yield
     finally:
         for name, value in saved.items():
-            setattr(artifax, name, value)
+            if value is missing:
+                delattr(artifax, name)
+            else:
+                setattr(artifax, name, value)
 
 
 @contextlib.contextmanager
@@ -168,9 +174,30 @@ RETURNS = {
 }
 
 
-def compare(name, args, state):
+class WalkedPath(type(pathlib.Path())):
+    """What the module's `Path` becomes in the "wrapped" runs."""
+
+
+def wrapped(fn):
+    return lambda *args, **kwargs: fn(*args, **kwargs)
+
+
+def wrapped_os():
+    """A stand-in for the module's `os` whose path functions are not the
+    standard objects (so the module has to call them), doing the same."""
+    path = types.SimpleNamespace(**vars(os.path))
+    for name in ("join", "dirname", "abspath", "exists", "isfile", "isdir"):
+        setattr(path, name, wrapped(getattr(os.path, name)))
+    return types.SimpleNamespace(**dict(vars(os), path=path, stat=wrapped(os.stat)))
+
+
+def compare(name, args, state, paths="standard"):
     """Runs `name(*args)` on the model, then on the module, both starting
-    from `state` (module attributes), in the current directory."""
+    from `state` (module attributes), in the current directory. With `paths`
+    "wrapped", the module reaches the file system through look-alikes of
+    `os`, `Path` and `open` rather than the standard objects."""
+    if paths == "wrapped":
+        state = dict(state, os=wrapped_os(), Path=WalkedPath, open=wrapped(open))
     with module_state(**state):
         model = fuzz_reference.Artifax(artifax)
         model_out = io.StringIO()
@@ -189,15 +216,16 @@ def compare(name, args, state):
 
 
 @fuzz_settings(6)
-@given(call=calls, manifest=st.sampled_from(["good", "corrupt", "not-an-object", "none"]))
-def test_any_argument_ends_as_the_model_does(call, manifest):
+@given(call=calls, manifest=st.sampled_from(["good", "corrupt", "not-an-object", "none"]),
+       paths=st.sampled_from(["standard", "standard", "wrapped"]))
+def test_any_argument_ends_as_the_model_does(call, manifest, paths):
     name, args = call
     with scratch_dir() as sandbox, working_dir(sandbox):
         populate(sandbox, manifest)
         args = tuple(place(a, sandbox) for a in args)
         with override("models"):
             compare(name, args, dict(__file__=os.path.join(sandbox, "brain", "artifax.so"), _verified_roots=set(),
-                                     _resolved_core_root=artifax._UNSET))
+                                     _resolved_core_root=artifax._UNSET), paths)
         assert not [n for _, _, names in os.walk(sandbox) for n in names if n.startswith(".manifest.json.")]
 
 
@@ -223,8 +251,9 @@ markers = weighted(
        env=env_values, file=file_values, marker=markers,
        cached=st.sampled_from(["unset", "unset", "unset", None, "", "somewhere"]),
        verified=st.sampled_from([set()] * 4 + [[], {}, frozenset(), None]),
-       manifest=st.sampled_from(["good", "corrupt", "not-an-object", "none"]))
-def test_any_module_state_ends_as_the_model_does(name, env, file, marker, cached, verified, manifest):
+       manifest=st.sampled_from(["good", "corrupt", "not-an-object", "none"]),
+       paths=st.sampled_from(["standard", "standard", "wrapped"]))
+def test_any_module_state_ends_as_the_model_does(name, env, file, marker, cached, verified, manifest, paths):
     with scratch_dir() as sandbox, working_dir(sandbox):
         populate(sandbox, manifest)
         env = place(env, sandbox)
@@ -235,4 +264,4 @@ def test_any_module_state_ends_as_the_model_does(name, env, file, marker, cached
         with override(env):
             compare(name, (), dict(__file__=place(file, sandbox), _CORE_MARKER=place(marker, sandbox),
                                    _verified_roots=copy.copy(verified),
-                                   _resolved_core_root=artifax._UNSET if cached == "unset" else cached))
+                                   _resolved_core_root=artifax._UNSET if cached == "unset" else cached), paths)

@@ -269,6 +269,13 @@ class Matcher(Recorder):
         return items
 
 
+class BackwardsPair(tuple):
+    """A tuple subclass that iterates backwards: unpacking must iterate it."""
+
+    def __iter__(self):
+        return reversed(tuple(tuple.__iter__(self)))
+
+
 def _failing_iterator(items):
     yield from items
     raise Boom("iterator fails")
@@ -327,7 +334,7 @@ engines = weighted((8, st.tuples(st.just("engine"), results)), (1, st.tuples(st.
 pairs = st.tuples(weighted((3, st.lists(st.text(any_char, max_size=5), max_size=4)), (1, leaves)), leaves)
 matcher_results = weighted(
     (6, st.tuples(st.just("items"), pairs)),
-    (1, st.tuples(st.just("items"), pairs.map(list))),
+    (1, st.tuples(st.just("items"), pairs.map(list) | pairs.map(BackwardsPair))),
     (1, st.tuples(st.sampled_from(["items", "generator", "failing-iterator"]), st.lists(leaves, max_size=4))),
     (1, st.tuples(st.just("items"), st.sampled_from([None, 3, "ab", "abc", {"x": 1, "y": 2}, b"xy", Odd("", None)]))),
     (1, raises),
