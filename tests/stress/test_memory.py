@@ -5,11 +5,14 @@ gain references.
 
 Each case builds one operation (a callable that makes one or a few calls and
 checks their outcome, so the measured path is the intended one), warms it up
-(caches, lazily created objects, interned strings), then runs it for two
-rounds of n calls with a full collection before each reading. A case fails
-when both rounds grow by more than LIMIT blocks per call, so a one-off
-allocation (a dict resize, a cache filled late) passes and a real leak, one
-lost object per call or even per twenty calls, does not.
+(caches, lazily created objects, interned strings), then runs rounds of n
+calls with a full collection before each reading, until a round (the second
+or a later one, four at most) grows by at most LIMIT blocks per call. A
+one-off allocation (a dict resize, a cache filled late) fades within a round
+or two; a real leak, one lost object per call or even per twenty calls,
+grows every round and fails the case. The objects the operation holds in its
+closure (stage, engine, roots, arguments) must not gain references either,
+which catches a leaked reference to an object that is never freed anyway.
 
 Without pymalloc (the sanitizer run sets PYTHONMALLOC=malloc) the block count
 is always 0: there each operation still runs a few hundred times under the
