@@ -1,23 +1,48 @@
 #!/usr/bin/env bash
-# Runs every test: sets up (see setup.sh), runs the suite against the normal
-# build, then once more against the AddressSanitizer + UndefinedBehaviorSanitizer
-# build (set NEROV_SKIP_SANITIZERS=1 to leave that out while iterating).
-# Extra arguments go to pytest.
+# Runs every test, after setting up (see setup.sh):
+#   1. the suite against the release build (.venv);
+#   2. the typed stubs against that build (stubtest.sh);
+#   3. the suite against the AddressSanitizer + UndefinedBehaviorSanitizer build (.venv-asan);
+#   4. the suite under valgrind memcheck, failing on memory our modules lose (valgrind.sh);
+#   5. the manylinux wheel, installed into a fresh environment and tested there (wheel.sh).
+# Extra arguments go to pytest in steps 1 and 3. While iterating, leave steps out with
+# NEROV_SKIP, a comma-separated list of: stubs, sanitizers, valgrind, wheel
+# (NEROV_SKIP_SANITIZERS=1 is the same as NEROV_SKIP=sanitizers).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
+skip=",${NEROV_SKIP:-},"
+[ "${NEROV_SKIP_SANITIZERS:-0}" = 1 ] && skip="$skip,sanitizers,"
+wanted() { [[ "$skip" != *",$1,"* ]]; }
+step() { printf '\n== %s\n' "$*"; }
+
 venv=$("$root/scripts/setup.sh" | tail -n 1)
-echo "== test suite (release build)"
+step "test suite (release build)"
 "$venv/bin/python" -m pytest "$@"
 
-if [ "${NEROV_SKIP_SANITIZERS:-0}" != 1 ]; then
+if wanted stubs; then
+    step "typed stubs against the release build"
+    "$root/scripts/stubtest.sh" "$venv"
+fi
+
+if wanted sanitizers; then
     asan_venv=$("$root/scripts/setup.sh" --sanitize | tail -n 1)
-    echo "== test suite (AddressSanitizer + UndefinedBehaviorSanitizer build)"
+    step "test suite (AddressSanitizer + UndefinedBehaviorSanitizer build)"
     LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
     PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:${ASAN_OPTIONS:-}" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}" \
     NEROV_SANITIZED=1 \
         "$asan_venv/bin/python" -m pytest -p no:cacheprovider "$@"
+fi
+
+if wanted valgrind; then
+    step "test suite under valgrind memcheck"
+    "$root/scripts/valgrind.sh" "$venv"
+fi
+
+if wanted wheel; then
+    step "manylinux wheel in a fresh environment"
+    "$root/scripts/wheel.sh"
 fi
