@@ -65,7 +65,7 @@ PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **result) noex
     PyObject *value = nullptr;
     if (runtime_alive(c->func) && !Py_EnterRecursiveCall(" while calling a Python object")) {
         try {
-            value = c->func->spec->impl(c->func, c->args);
+            value = c->func->def->impl(c->func, c->args);
         } catch (...) {
             set_error_from_current_exception();
         }
@@ -391,7 +391,7 @@ PyObject *make_coroutine(Function *f, PyObject *const *args) noexcept {
     c->name = Py_NewRef(f->name);
     c->qualname = Py_NewRef(f->qualname);
     for (int i = 0; i < kMaxParams; i++) {
-        c->args[i] = i < f->spec->nparams ? Py_NewRef(args[i]) : nullptr;
+        c->args[i] = i < f->def->nparams ? Py_NewRef(args[i]) : nullptr;
     }
     c->weakreflist = nullptr;
     c->state = CoroState::created;

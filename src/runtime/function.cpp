@@ -89,7 +89,7 @@ PyObject *suggest_keyword(Function *f, PyObject *keyword) noexcept {
 }
 
 [[gnu::cold]] void raise_too_many_positional(Function *f, Py_ssize_t given) noexcept {
-    Py_ssize_t n = f->spec->nparams;
+    Py_ssize_t n = f->def->nparams;
     Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     object sig;
     bool plural;
@@ -147,7 +147,7 @@ PyObject *suggest_keyword(Function *f, PyObject *keyword) noexcept {
 // missing arguments, then defaults. `bound` receives borrowed references.
 int bind_arguments(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                    PyObject **bound) noexcept {
-    const Py_ssize_t n = f->spec->nparams;
+    const Py_ssize_t n = f->def->nparams;
     for (Py_ssize_t i = 0; i < n && i < nargs; i++) bound[i] = args[i];
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -195,11 +195,11 @@ int bind_arguments(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObjec
 
 PyObject *invoke(Function *f, PyObject *const *args) noexcept {
     if (!runtime_alive(f)) return nullptr;
-    if (f->spec->is_coroutine) return make_coroutine(f, args);
+    if (f->def->is_coroutine) return make_coroutine(f, args);
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject *result;
     try {
-        result = f->spec->impl(f, args);
+        result = f->def->impl(f, args);
     } catch (...) {
         set_error_from_current_exception();
         result = nullptr;
@@ -212,7 +212,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
                               PyObject *kwnames) noexcept {
     auto *f = reinterpret_cast<Function *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == f->spec->nparams) return invoke(f, args);
+    if (kwnames == nullptr && nargs == f->def->nparams) return invoke(f, args);
     PyObject *bound[kMaxParams] = {};
     object defaults = borrow(f->defaults);  // the call may rebind __defaults__
     if (bind_arguments(f, args, nargs, kwnames, bound) < 0) return nullptr;
@@ -347,7 +347,7 @@ PyObject *get_empty_tuple(PyObject *, void *) noexcept { return PyTuple_New(0); 
 // `inspect` recognises coroutine functions by this marker.
 PyObject *get_coroutine_marker(PyObject *self, void *) noexcept {
     Function *f = as_function(self);
-    if (f->spec->is_coroutine) {
+    if (f->def->is_coroutine) {
         object inspect = steal(PyImport_ImportModule("inspect"));
         if (!inspect) return nullptr;
         return PyObject_GetAttrString(inspect.get(), "_is_coroutine_mark");
@@ -382,7 +382,7 @@ PyObject *get_signature(PyObject *self, void *) noexcept {
     object ret_kwnames = steal(Py_BuildValue("(s)", "return_annotation"));
     object annotations = steal(get_annotations(self, nullptr));
     if (!kind || !empty || !kwnames || !ret_kwnames || !annotations) return nullptr;
-    Py_ssize_t n = f->spec->nparams;
+    Py_ssize_t n = f->def->nparams;
     Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     object params = steal(PyList_New(n));
     if (!params) return nullptr;
@@ -464,9 +464,9 @@ PyType_Spec function_type_spec = {
 // ---------------------------------------------------------------------------
 // Construction
 
-PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionSpec *spec) noexcept {
-    if (spec->nparams > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "%s: too many parameters", spec->qualname);
+PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionDef *def) noexcept {
+    if (def->nparams > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s: too many parameters", def->qualname);
         return nullptr;
     }
     auto *tp = reinterpret_cast<PyTypeObject *>(rt->function_type);
@@ -474,20 +474,20 @@ PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionSpec *
     if (!self) return nullptr;
     Function *f = as_function(self.get());
     f->vectorcall = function_vectorcall;
-    f->spec = spec;
+    f->def = def;
     f->module = Py_NewRef(module);
     f->globals = Py_NewRef(PyModule_GetDict(module));
     f->builtins = Py_NewRef(rt->builtins);
-    if ((f->name = PyUnicode_InternFromString(spec->name)) == nullptr) return nullptr;
-    if ((f->qualname = PyUnicode_FromString(spec->qualname)) == nullptr) return nullptr;
+    if ((f->name = PyUnicode_InternFromString(def->name)) == nullptr) return nullptr;
+    if ((f->qualname = PyUnicode_FromString(def->qualname)) == nullptr) return nullptr;
     if (PyDict_GetItemStringRef(f->globals, "__name__", &f->module_name) < 0) return nullptr;
-    f->doc = spec->doc ? PyUnicode_FromString(spec->doc) : Py_NewRef(Py_None);
+    f->doc = def->doc ? PyUnicode_FromString(def->doc) : Py_NewRef(Py_None);
     if (f->doc == nullptr) return nullptr;
-    if ((f->param_names = PyTuple_New(spec->nparams)) == nullptr) return nullptr;
+    if ((f->param_names = PyTuple_New(def->nparams)) == nullptr) return nullptr;
     if ((f->annotations = PyDict_New()) == nullptr) return nullptr;
     int ndefaults = 0;
-    for (int i = 0; i < spec->nparams; i++) {
-        const Param &p = spec->params[i];
+    for (int i = 0; i < def->nparams; i++) {
+        const Param &p = def->params[i];
         PyObject *name = PyUnicode_InternFromString(p.name);
         if (name == nullptr) return nullptr;
         PyTuple_SET_ITEM(f->param_names, i, name);
@@ -497,17 +497,17 @@ PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionSpec *
         }
         if (p.default_text) ndefaults++;
     }
-    if (spec->return_annotation) {
-        object ann = steal(PyUnicode_FromString(spec->return_annotation));
+    if (def->return_annotation) {
+        object ann = steal(PyUnicode_FromString(def->return_annotation));
         if (!ann || PyDict_SetItemString(f->annotations, "return", ann.get()) < 0) return nullptr;
     }
     if (ndefaults) {
         if ((f->defaults = PyTuple_New(ndefaults)) == nullptr) return nullptr;
-        for (int i = spec->nparams - ndefaults, k = 0; i < spec->nparams; i++, k++) {
-            const char *text = spec->params[i].default_text;
+        for (int i = def->nparams - ndefaults, k = 0; i < def->nparams; i++, k++) {
+            const char *text = def->params[i].default_text;
             if (text == nullptr) {
                 PyErr_Format(PyExc_SystemError, "%s: a required parameter follows a default",
-                             spec->qualname);
+                             def->qualname);
                 return nullptr;
             }
             PyObject *value = PyUnicode_FromString(text);
@@ -518,8 +518,8 @@ PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionSpec *
     return self.release();  // tp_alloc has already tracked it
 }
 
-int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const FunctionSpec *spec) noexcept {
-    object f = steal(make_function(module, rt, spec));
+int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const FunctionDef *def) noexcept {
+    object f = steal(make_function(module, rt, def));
     if (!f) return -1;
     return PyDict_SetItem(ns, as_function(f.get())->name, f.get());
 }

@@ -27,7 +27,7 @@ ModuleDefinition &definition_of(PyModuleDef *def) noexcept {
 
 // Py_mod_create: refuses a second interpreter and a second module object from
 // this library, then makes the module object.
-PyObject *create_module(PyObject *spec, PyModuleDef *def) noexcept {
+PyObject *create_module(PyObject *module_spec, PyModuleDef *def) noexcept {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
     std::int64_t expected = -1;
@@ -43,7 +43,7 @@ PyObject *create_module(PyObject *spec, PyModuleDef *def) noexcept {
                      definition_of(def).short_name);
         return nullptr;
     }
-    object name = steal(PyObject_GetAttrString(spec, "name"));
+    object name = steal(PyObject_GetAttrString(module_spec, "name"));
     PyObject *module = name ? PyModule_NewObject(name.get()) : nullptr;
     if (module == nullptr) module_created.store(false);
     return module;
@@ -101,8 +101,8 @@ PyObject *init_module(ModuleDefinition &md) noexcept {
 // Runtime state
 
 int runtime_init(PyObject *module, RuntimeState *rt) noexcept {
-    auto make_type = [module](PyType_Spec *spec) {
-        return PyType_FromModuleAndSpec(module, spec, nullptr);
+    auto make_type = [module](PyType_Spec *type_spec) {
+        return PyType_FromModuleAndSpec(module, type_spec, nullptr);
     };
     if ((rt->function_type = make_type(&function_type_spec)) == nullptr) return -1;
     if ((rt->coroutine_type = make_type(&coroutine_type_spec)) == nullptr) return -1;

@@ -118,7 +118,7 @@ struct Param {
     const char *default_text;  // null: required; else a str default
 };
 
-struct FunctionSpec {
+struct FunctionDef {
     const char *name;
     const char *qualname;
     const char *doc;                // null: no docstring
@@ -134,7 +134,7 @@ constexpr int kMaxParams = 8;
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec *spec;
+    const FunctionDef *def;
     PyObject *module;       // the defining module (its dict is __globals__)
     PyObject *globals;
     PyObject *builtins;
@@ -169,10 +169,10 @@ int runtime_init(PyObject *module, RuntimeState *rt) noexcept;
 int traverse_slots(PyObject **slots, std::size_t n, visitproc visit, void *arg) noexcept;
 void clear_slots(PyObject **slots, std::size_t n) noexcept;
 
-// Makes a function of `module` from its spec. New reference, or null.
-PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionSpec *spec) noexcept;
+// Makes a function of `module` from its definition. New reference, or null.
+PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionDef *def) noexcept;
 // Makes the function and binds it in `ns` (a dict) under its name; -1 on error.
-int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const FunctionSpec *spec) noexcept;
+int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const FunctionDef *def) noexcept;
 
 // Looks `name` up as a function body written in Python would: in the
 // function's globals, then in its builtins; NameError when in neither.

@@ -114,7 +114,7 @@ class Falsy:
 
 
 class Unformattable:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise ValueError("no text")
 
 

@@ -331,7 +331,7 @@ PyObject *resolve_core_models_root(Function *f, PyObject *const *) {
     return search_core_root(f, st);
 }
 
-const nrt::FunctionSpec resolve_core_models_root_spec = {
+const nrt::FunctionDef resolve_core_models_root_def = {
     "resolve_core_models_root", "resolve_core_models_root",
     "Return the directory containing core ONNX artifacts, or None.\n\n    Searched in order:\n"
     "      * $NEROV_MODELS_DIR\n      * dev-mode ``packages/brain/models/``\n"
@@ -369,7 +369,7 @@ PyObject *resolve_artifact(Function *f, PyObject *const *args) {
 }
 
 const nrt::Param resolve_artifact_params[] = {{"rel_path", "str", nullptr}};
-const nrt::FunctionSpec resolve_artifact_spec = {
+const nrt::FunctionDef resolve_artifact_def = {
     "resolve_artifact", "resolve_artifact",
     "Return the absolute path for *rel_path* (e.g. ``\"policy_nli_int8.onnx\"``\n"
     "    or ``\"policy_nli_tokenizer\"``), or None if not found anywhere.",
@@ -382,7 +382,7 @@ PyObject *resolve_artifact_dir(Function *f, PyObject *const *args) {
 }
 
 const nrt::Param resolve_artifact_dir_params[] = {{"dirname", "str", nullptr}};
-const nrt::FunctionSpec resolve_artifact_dir_spec = {
+const nrt::FunctionDef resolve_artifact_dir_def = {
     "resolve_artifact_dir", "resolve_artifact_dir",
     "Resolve a directory artifact (e.g. tokenizer dir) by name.", resolve_artifact_dir_params, 1,
     "Optional[str]", resolve_artifact_dir, false};
@@ -431,7 +431,7 @@ PyObject *iter_core_roots(Function *f, PyObject *const *) {
     return roots.release();
 }
 
-const nrt::FunctionSpec iter_core_roots_spec = {
+const nrt::FunctionDef iter_core_roots_def = {
     "_iter_core_roots", "_iter_core_roots", "Yield candidate root directories for core models.",
     nullptr, 0, "Sequence[str]", iter_core_roots, false};
 
@@ -454,7 +454,7 @@ PyObject *iter_all_roots(Function *f, PyObject *const *) {
     return roots.release();
 }
 
-const nrt::FunctionSpec iter_all_roots_spec = {
+const nrt::FunctionDef iter_all_roots_def = {
     "_iter_all_roots", "_iter_all_roots",
     "Yield candidate root directories for any artifact (core + policy-nli).", nullptr, 0,
     "Sequence[str]", iter_all_roots, false};
@@ -531,7 +531,7 @@ PyObject *find_package_dir(Function *f, PyObject *const *args) {
 }
 
 const nrt::Param find_package_dir_params[] = {{"package_name", "str", nullptr}};
-const nrt::FunctionSpec find_package_dir_spec = {
+const nrt::FunctionDef find_package_dir_def = {
     "_find_package_dir", "_find_package_dir",
     "Locate a top-level package directory using importlib.resources.", find_package_dir_params,
     1, "Optional[str]", find_package_dir, false};
@@ -548,7 +548,7 @@ PyObject *has_file(Function *f, PyObject *const *args) {
 }
 
 const nrt::Param has_file_params[] = {{"root", "str", nullptr}, {"filename", "str", nullptr}};
-const nrt::FunctionSpec has_file_spec = {
+const nrt::FunctionDef has_file_def = {
     "_has_file", "_has_file", nullptr, has_file_params, 2, "bool", has_file, false};
 
 // ---------------------------------------------------------------------------
@@ -691,7 +691,7 @@ PyObject *verify_if_present(Function *f, PyObject *const *args) {
 }
 
 const nrt::Param verify_if_present_params[] = {{"model_root", "str", nullptr}};
-const nrt::FunctionSpec verify_if_present_spec = {
+const nrt::FunctionDef verify_if_present_def = {
     "_verify_if_present", "_verify_if_present",
     "Verify manifest.json if present; log warnings on mismatch.", verify_if_present_params, 1,
     "None", verify_if_present, false};
@@ -773,7 +773,7 @@ PyObject *sha256_file(Function *f, PyObject *const *args) {
 }
 
 const nrt::Param sha256_params[] = {{"filepath", "str", nullptr}};
-const nrt::FunctionSpec sha256_spec = {
+const nrt::FunctionDef sha256_def = {
     "_sha256", "_sha256", nullptr, sha256_params, 1, "str", sha256_file, false};
 
 // ---------------------------------------------------------------------------
@@ -910,7 +910,7 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) {
 }
 
 const nrt::Param manifest_params[] = {{"model_dir", "str", nullptr}, {"version", "str", nullptr}};
-const nrt::FunctionSpec generate_manifest_spec = {
+const nrt::FunctionDef generate_manifest_def = {
     "generate_manifest", "generate_manifest",
     "Walk *model_dir*, hash every file, return a manifest dict.", manifest_params, 2, "dict",
     generate_manifest, false};
@@ -995,7 +995,7 @@ PyObject *write_manifest(Function *f, PyObject *const *args) {
     return dest.release();
 }
 
-const nrt::FunctionSpec write_manifest_spec = {
+const nrt::FunctionDef write_manifest_def = {
     "write_manifest", "write_manifest",
     "Generate and write manifest.json into *model_dir*. Returns the path.", manifest_params, 2,
     "str", write_manifest, false};
@@ -1048,7 +1048,7 @@ PyObject *cli_download(Function *f, PyObject *const *) {
     Py_RETURN_NONE;
 }
 
-const nrt::FunctionSpec cli_download_spec = {
+const nrt::FunctionDef cli_download_def = {
     "cli_download", "cli_download", "Print model resolution status for the current environment.",
     nullptr, 0, "None", cli_download, false};
 
@@ -1170,17 +1170,17 @@ int exec_module(PyObject *module) noexcept {
     if (bind(ns, st._resolved_core_root, unset.get()) < 0) return -1;
     if (bind(ns, st._resolved_policy_nli, unset.get()) < 0) return -1;
 
-    for (const nrt::FunctionSpec *spec :
-         {&resolve_core_models_root_spec, &resolve_artifact_spec, &resolve_artifact_dir_spec,
-          &iter_core_roots_spec, &iter_all_roots_spec, &find_package_dir_spec, &has_file_spec}) {
-        if (nrt::add_function(module, rt, ns, spec) < 0) return -1;
+    for (const nrt::FunctionDef *def :
+         {&resolve_core_models_root_def, &resolve_artifact_def, &resolve_artifact_dir_def,
+          &iter_core_roots_def, &iter_all_roots_def, &find_package_dir_def, &has_file_def}) {
+        if (nrt::add_function(module, rt, ns, def) < 0) return -1;
     }
     object verified = nrt::steal(PySet_New(nullptr));
     if (bind(ns, st._verified_roots, verified.get()) < 0) return -1;
-    for (const nrt::FunctionSpec *spec : {&verify_if_present_spec, &sha256_spec,
-                                          &generate_manifest_spec, &write_manifest_spec,
-                                          &cli_download_spec}) {
-        if (nrt::add_function(module, rt, ns, spec) < 0) return -1;
+    for (const nrt::FunctionDef *def : {&verify_if_present_def, &sha256_def,
+                                          &generate_manifest_def, &write_manifest_def,
+                                          &cli_download_def}) {
+        if (nrt::add_function(module, rt, ns, def) < 0) return -1;
     }
     return 0;
 }

@@ -367,14 +367,14 @@ PyObject *get_vantor(nrt::Function *f, PyObject *const *) noexcept {
     return nrt::global(f, st.local_brain).release();
 }
 
-const nrt::FunctionSpec get_vantor_spec = {
+const nrt::FunctionDef get_vantor_def = {
     "_get_vantor", "_get_vantor", nullptr, nullptr, 0, "VantorEngine", get_vantor, false};
 
 // Whether `obj` is this module's function made from `made_from` (so that its
 // body may be run directly).
-bool is_own_function(State &st, PyObject *obj, const nrt::FunctionSpec *made_from) noexcept {
+bool is_own_function(State &st, PyObject *obj, const nrt::FunctionDef *made_from) noexcept {
     return Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject *>(st.rt.function_type)) &&
-           reinterpret_cast<nrt::Function *>(obj)->spec == made_from;
+           reinterpret_cast<nrt::Function *>(obj)->def == made_from;
 }
 
 // ---------------------------------------------------------------------------
@@ -397,7 +397,7 @@ const nrt::Param stage_init_params[] = {
     {"model_id", "str", "vantor-int8"},
 };
 
-const nrt::FunctionSpec stage_init_spec = {
+const nrt::FunctionDef stage_init_def = {
     "__init__", "PromptsiftStage.__init__", nullptr, stage_init_params, 3, nullptr, stage_init,
     false};
 
@@ -683,7 +683,7 @@ PyObject *analyse(nrt::Function *f, State &st, PyObject *self, PyObject *context
     // 4-5: the engine's verdict.
     object accessor = nrt::global(f, st.get_vantor);
     if (!accessor) return nullptr;
-    object engine = is_own_function(st, accessor.get(), &get_vantor_spec)
+    object engine = is_own_function(st, accessor.get(), &get_vantor_def)
                         ? nrt::steal(get_vantor(reinterpret_cast<nrt::Function *>(accessor.get()), nullptr))
                         : nrt::call(accessor.get());
     if (!engine) return nullptr;
@@ -846,7 +846,7 @@ const nrt::Param process_params[] = {
     {"context", "ExecutionContext", nullptr},
 };
 
-const nrt::FunctionSpec process_spec = {
+const nrt::FunctionDef process_def = {
     "process", "PromptsiftStage.process", nullptr, process_params, 2, "None", process, true};
 
 // ---------------------------------------------------------------------------
@@ -988,8 +988,8 @@ int make_stage_class(PyObject *module, State &st, PyObject *ns) noexcept {
     if (!body) return -1;
     object doc = nrt::steal(PyUnicode_FromString(kStageDoc));
     if (!doc || PyObject_SetItem(body.get(), st.dunder_doc, doc.get()) < 0) return -1;
-    for (const nrt::FunctionSpec *spec : {&stage_init_spec, &process_spec}) {
-        object fn = nrt::steal(nrt::make_function(module, &st.rt, spec));
+    for (const nrt::FunctionDef *def : {&stage_init_def, &process_def}) {
+        object fn = nrt::steal(nrt::make_function(module, &st.rt, def));
         if (!fn) return -1;
         object fn_name = nrt::getattr(fn.get(), st.dunder_name);
         if (!fn_name || PyObject_SetItem(body.get(), fn_name.get(), fn.get()) < 0) return -1;
@@ -1046,7 +1046,7 @@ int exec_module(PyObject *module) noexcept {
     object log = get_logger ? nrt::call(get_logger.get(), module_name) : object();
     if (!log || PyDict_SetItem(ns, st.logger, log.get()) < 0) return -1;
     if (PyDict_SetItem(ns, st.local_brain, Py_None) < 0) return -1;
-    if (nrt::add_function(module, &st.rt, ns, &get_vantor_spec) < 0) return -1;
+    if (nrt::add_function(module, &st.rt, ns, &get_vantor_def) < 0) return -1;
     if (make_analysis_result(st, ns) < 0) return -1;
     return make_stage_class(module, st, ns);
 }
