@@ -215,6 +215,31 @@ object path_probe(State &st, PyObject *fn, PyObject *path, Probe kind) noexcept 
 // The truth value of a call's result: 1, 0, or -1 when the call or the test failed.
 int truth(const object &o) noexcept { return o ? PyObject_IsTrue(o.get()) : -1; }
 
+// The first `os.path.join(base, name)`, over the bases in `bases`, for which
+// the `os.path` probe `probe_name` is true, or None. `join` and the probe are
+// looked up when the first base is tested, as the loop written in Python does.
+PyObject *first_joined_where(Function *f, State &st, PyObject *bases, PyObject *name,
+                             PyObject *probe_name, Probe kind) noexcept {
+    object it = nrt::steal(PyObject_GetIter(bases));
+    if (!it) return nullptr;
+    object join, probe;
+    for (;;) {
+        object base = nrt::steal(PyIter_Next(it.get()));
+        if (!base) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        if (!join && !(join = os_path_attr(f, st, st.join))) return nullptr;
+        object candidate = path_join(st, join.get(), base.get(), name);
+        if (!candidate) return nullptr;
+        if (!probe && !(probe = os_path_attr(f, st, probe_name))) return nullptr;
+        int found = truth(path_probe(st, probe.get(), candidate.get(), kind));
+        if (found < 0) return nullptr;
+        if (found) return candidate.release();
+    }
+    Py_RETURN_NONE;
+}
+
 // `a == b` (or another comparison) as an `if` statement tests it.
 int compare(PyObject *a, PyObject *b, int op) noexcept {
     return truth(nrt::steal(PyObject_RichCompare(a, b, op)));
@@ -348,24 +373,7 @@ PyObject *resolve_artifact(Function *f, PyObject *const *args) {
     if (!iter_all_roots) return nullptr;
     object roots = nrt::call(iter_all_roots.get());
     if (!roots) return nullptr;
-    object it = nrt::steal(PyObject_GetIter(roots.get()));
-    if (!it) return nullptr;
-    object join, exists;  // looked up when the first root is tested
-    for (;;) {
-        object root = nrt::steal(PyIter_Next(it.get()));
-        if (!root) {
-            if (PyErr_Occurred()) return nullptr;
-            break;
-        }
-        if (!join && !(join = os_path_attr(f, st, st.join))) return nullptr;
-        object candidate = path_join(st, join.get(), root.get(), rel_path);
-        if (!candidate) return nullptr;
-        if (!exists && !(exists = os_path_attr(f, st, st.exists))) return nullptr;
-        int found = truth(path_probe(st, exists.get(), candidate.get(), Probe::exists));
-        if (found < 0) return nullptr;
-        if (found) return candidate.release();
-    }
-    Py_RETURN_NONE;
+    return first_joined_where(f, st, roots.get(), rel_path, st.exists, Probe::exists);
 }
 
 const nrt::Param resolve_artifact_params[] = {{"rel_path", "str", nullptr}};
@@ -510,24 +518,7 @@ PyObject *find_package_dir(Function *f, PyObject *const *args) {
     if (!sys) return nullptr;
     object sys_path = nrt::getattr(sys.get(), st.path);
     if (!sys_path) return nullptr;
-    object it = nrt::steal(PyObject_GetIter(sys_path.get()));
-    if (!it) return nullptr;
-    object join, isdir;
-    for (;;) {
-        object entry = nrt::steal(PyIter_Next(it.get()));
-        if (!entry) {
-            if (PyErr_Occurred()) return nullptr;
-            break;
-        }
-        if (!join && !(join = os_path_attr(f, st, st.join))) return nullptr;
-        object candidate = path_join(st, join.get(), entry.get(), package_name);
-        if (!candidate) return nullptr;
-        if (!isdir && !(isdir = os_path_attr(f, st, st.isdir))) return nullptr;
-        int found = truth(path_probe(st, isdir.get(), candidate.get(), Probe::isdir));
-        if (found < 0) return nullptr;
-        if (found) return candidate.release();
-    }
-    Py_RETURN_NONE;
+    return first_joined_where(f, st, sys_path.get(), package_name, st.isdir, Probe::isdir);
 }
 
 const nrt::Param find_package_dir_params[] = {{"package_name", "str", nullptr}};
