@@ -37,7 +37,8 @@ void release_args(Coroutine *c) noexcept {
 [[gnu::cold]] void replace_stop_iteration() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
     object exc = steal(PyErr_GetRaisedException());
-    object err = call(PyExc_RuntimeError, PyUnicode_FromString("coroutine raised StopIteration"));
+    object message = steal(PyUnicode_FromString("coroutine raised StopIteration"));
+    object err = message ? call(PyExc_RuntimeError, message.get()) : object();
     if (!err) return;
     PyException_SetCause(err.get(), Py_NewRef(exc.get()));
     PyException_SetContext(err.get(), exc.release());
@@ -64,11 +65,7 @@ PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **result) noex
     c->state = CoroState::running;
     PyObject *value = nullptr;
     if (runtime_alive(c->func) && !Py_EnterRecursiveCall(" while calling a Python object")) {
-        try {
-            value = c->func->def->impl(c->func, c->args);
-        } catch (...) {
-            set_error_from_current_exception();
-        }
+        value = c->func->def->impl(c->func, c->args);
         Py_LeaveRecursiveCall();
     }
     c->state = CoroState::finished;

@@ -4,7 +4,6 @@
 #include "internal.hpp"
 
 #include <cstring>
-#include <new>
 
 namespace nrt {
 
@@ -197,13 +196,7 @@ PyObject *invoke(Function *f, PyObject *const *args) noexcept {
     if (!runtime_alive(f)) return nullptr;
     if (f->def->is_coroutine) return make_coroutine(f, args);
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject *result;
-    try {
-        result = f->def->impl(f, args);
-    } catch (...) {
-        set_error_from_current_exception();
-        result = nullptr;
-    }
+    PyObject *result = f->def->impl(f, args);
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -4,8 +4,6 @@
 #include "internal.hpp"
 
 #include <atomic>
-#include <exception>
-#include <new>
 
 namespace nrt {
 
@@ -53,12 +51,7 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *def) noexcept {
 // nothing is loaded yet: a later import, from any interpreter, may try again.
 int exec_module(PyObject *module) noexcept {
     PyModuleDef *def = PyModule_GetDef(module);
-    int result = -1;
-    try {
-        result = def ? definition_of(def).exec(module) : -1;
-    } catch (...) {
-        set_error_from_current_exception();
-    }
+    int result = def ? definition_of(def).exec(module) : -1;
     if (result < 0) {
         module_created.store(false);
         loaded_interpreter.store(-1);
@@ -197,18 +190,6 @@ object import_from(PyObject *module, PyObject *name) noexcept {
     if (exc && PyObject_SetAttrString(exc.get(), "name_from", name) < 0) PyErr_Clear();
     PyErr_SetRaisedException(exc.release());
     return {};
-}
-
-void set_error_from_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected native exception");
-    }
 }
 
 }  // namespace nrt

@@ -100,9 +100,6 @@ object concat(std::initializer_list<const object *> pieces) noexcept;
 // or returns the attribute (falling back to the submodule in sys.modules).
 object import_from(PyObject *module, PyObject *name) noexcept;
 
-// Maps any C++ exception that reached an interpreter entry point to a Python one.
-void set_error_from_current_exception() noexcept;
-
 // ---------------------------------------------------------------------------
 // Python-visible functions
 

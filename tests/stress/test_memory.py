@@ -248,6 +248,21 @@ def _(env):
     return op
 
 
+@case("process: a StopIteration escaping becomes RuntimeError")
+def _(env):
+    stage = shared_stage(env, OSError("engine down"))
+
+    class Logger:
+        def error(self, message):
+            raise StopIteration
+
+    env.mp.setattr(ps, "logger", Logger())
+
+    def op():
+        assert raises(RuntimeError, run, stage.process(context())) == "coroutine raised StopIteration"
+    return op
+
+
 # ---------------------------------------------------------------------------
 # _get_vantor, construction, the record
 

@@ -32,12 +32,15 @@ using nrt::object;
     X(capabilities) X(confidence_score) X(allowed_tools) X(risk_level) X(risk_score) \
     X(vantor_result) X(tool_scope) X(content_class) X(execution_recommendation) \
     X(primary_intent) X(required_capabilities) X(risk_factors) X(description) \
-    X(default_factory)
+    X(default_factory) X(acquire) X(release) X(allocate_lock) X(register_at_fork) \
+    X(after_in_child)
 
 #define PROMPTSIFT_TEXTS(Y) \
     Y(local_brain, "_LOCAL_BRAIN") \
     Y(get_vantor, "_get_vantor") \
     Y(dunder_name, "__name__") \
+    Y(mod_thread, "_thread") \
+    Y(mod_os, "os") \
     Y(dunder_module, "__module__") \
     Y(dunder_qualname, "__qualname__") \
     Y(dunder_doc, "__doc__") \
@@ -98,13 +101,16 @@ struct State {
     PyObject *import_level;       // 4: the IFC module is four packages up
     PyObject *select_kwnames;     // ("predicted_intent", "predicted_scope")
     PyObject *ifc_fromlist;       // ("IFCContext",)
-    // Not references: engine creation is serialised across threads by this
-    // lock; the owner lets a creation that re-enters `_get_vantor` proceed.
-    PyMutex engine_lock;
+    // Engine creation is serialised across threads by this `_thread.lock`:
+    // a waiter answers signals as any thread blocked on a lock does, and a
+    // child process gets a fresh one after fork.
+    PyObject *engine_lock;
+    // Not references: the owner lets a creation that re-enters `_get_vantor`
+    // proceed.
     bool engine_busy;
     unsigned long engine_owner;
 };
-constexpr std::size_t kStateSlots = offsetof(State, engine_lock) / sizeof(PyObject *);
+constexpr std::size_t kStateSlots = offsetof(State, engine_busy) / sizeof(PyObject *);
 
 State &state(nrt::Function *f) noexcept { return nrt::state_of<State>(f); }
 State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
@@ -344,7 +350,8 @@ int construct_engine(nrt::Function *f, State &st) noexcept {
 int create_engine(nrt::Function *f, State &st) noexcept {
     unsigned long me = PyThread_get_thread_ident();
     if (st.engine_busy && st.engine_owner == me) return construct_engine(f, st);
-    PyMutex_Lock(&st.engine_lock);  // waits with the GIL released
+    object lock = nrt::borrow(st.engine_lock);
+    if (!nrt::call_method(lock.get(), st.acquire)) return -1;  // interrupted while waiting
     st.engine_busy = true;
     st.engine_owner = me;
     int rc = 0;
@@ -355,8 +362,48 @@ int create_engine(nrt::Function *f, State &st) noexcept {
         rc = construct_engine(f, st);
     }
     st.engine_busy = false;
-    PyMutex_Unlock(&st.engine_lock);
+    object failure = nrt::steal(PyErr_GetRaisedException());
+    if (!nrt::call_method(lock.get(), st.release)) return -1;
+    PyErr_SetRaisedException(failure.release());
     return rc;
+}
+
+// `_thread.allocate_lock()`.
+object new_lock(State &st) noexcept {
+    object thread = nrt::steal(PyImport_Import(st.mod_thread));
+    object allocate = thread ? nrt::getattr(thread.get(), st.allocate_lock) : object();
+    return allocate ? nrt::call(allocate.get()) : object();
+}
+
+// Runs in a child process after fork. A creation that another thread of the
+// parent had under way never finishes here, so its lock would stay held for
+// ever: the child starts with a fresh lock and builds its own engine when
+// none was finished. A creation by the forking thread itself goes on.
+PyObject *reset_engine_lock(PyObject *module, PyObject *) noexcept {
+    State &st = state(module);
+    if (st.engine_busy && st.engine_owner == PyThread_get_thread_ident()) Py_RETURN_NONE;
+    object lock = new_lock(st);
+    if (!lock) return nullptr;
+    Py_SETREF(st.engine_lock, lock.release());
+    st.engine_busy = false;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef reset_engine_lock_def = {"_reset_engine_lock", reset_engine_lock, METH_NOARGS,
+                                     nullptr};
+
+// Makes the engine lock and has `os` renew it in every child process.
+int init_engine_lock(PyObject *module, State &st) noexcept {
+    object lock = new_lock(st);
+    if (!lock) return -1;
+    st.engine_lock = lock.release();
+    object reset = nrt::steal(PyCFunction_New(&reset_engine_lock_def, module));
+    object os = nrt::steal(PyImport_Import(st.mod_os));
+    object register_at_fork = os ? nrt::getattr(os.get(), st.register_at_fork) : object();
+    if (!reset || !register_at_fork) return -1;
+    object kwnames = nrt::steal(PyTuple_Pack(1, st.after_in_child));
+    if (!kwnames) return -1;
+    return nrt::call_kw(register_at_fork.get(), 0, kwnames.get(), reset.get()) ? 0 : -1;
 }
 
 PyObject *get_vantor(nrt::Function *f, PyObject *const *) noexcept {
@@ -1046,6 +1093,7 @@ int exec_module(PyObject *module) noexcept {
     object log = get_logger ? nrt::call(get_logger.get(), module_name) : object();
     if (!log || PyDict_SetItem(ns, st.logger, log.get()) < 0) return -1;
     if (PyDict_SetItem(ns, st.local_brain, Py_None) < 0) return -1;
+    if (init_engine_lock(module, st) < 0) return -1;
     if (nrt::add_function(module, &st.rt, ns, &get_vantor_def) < 0) return -1;
     if (make_analysis_result(st, ns) < 0) return -1;
     return make_stage_class(module, st, ns);
