@@ -551,13 +551,7 @@ object import_name(Function *f, PyObject *name, PyObject *fromlist, int level) n
                 level_obj.get());
 }
 
-object mapping_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject *value;
-        int r = PyDict_GetItemRef(mapping, key, &value);
-        if (r < 0) return {};
-        return r ? steal(value) : borrow(fallback ? fallback : Py_None);
-    }
+object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {
     PyObject *get = runtime_of(f)->str_get;
     return fallback ? call_method(mapping, get, key, fallback) : call_method(mapping, get, key);
 }

@@ -104,14 +104,25 @@ inline object getitem(PyObject *obj, PyObject *key) noexcept {
 object format(PyObject *value) noexcept;
 
 // Concatenates `n` str pieces; null, with the error kept, if any piece is null.
-object join(const object *pieces, std::size_t n) noexcept;
+object join(PyObject *const *pieces, std::size_t n) noexcept;
 
 namespace detail {
-inline object field(PyObject *value) noexcept { return value ? format(value) : object(); }
-inline object field(const object &value) noexcept { return field(value.get()); }
+// A piece of an f-string rendered: `value` itself when it is an exact str,
+// else its rendering, kept alive in `keep`. Null with an error set.
+inline PyObject *field(PyObject *value, object &keep) noexcept {
+    if (value != nullptr && PyUnicode_CheckExact(value)) return value;
+    if (value != nullptr) keep = format(value);
+    return keep.get();
+}
+inline PyObject *field(const object &value, object &keep) noexcept {
+    return field(value.get(), keep);
+}
 template <class Make>
     requires std::is_invocable_r_v<object, Make &>
-inline object field(Make &&make) noexcept { return field(make()); }
+inline PyObject *field(Make &&make, object &keep) noexcept {
+    keep = make();
+    return field(keep.get(), keep);
+}
 }  // namespace detail
 
 // An f-string. Each piece is rendered as a replacement field and the results
@@ -121,9 +132,10 @@ inline object field(Make &&make) noexcept { return field(make()); }
 // them, and nothing after a failure is read.
 template <class... P>
 object fstring(P &&...pieces) noexcept {
-    object parts[sizeof...(P)];
+    object keep[sizeof...(P)];
+    PyObject *parts[sizeof...(P)];
     std::size_t i = 0;
-    bool ok = (... && (parts[i] = detail::field(std::forward<P>(pieces)), bool(parts[i++])));
+    bool ok = (... && (parts[i] = detail::field(std::forward<P>(pieces), keep[i]), parts[i++]));
     return ok ? join(parts, sizeof...(P)) : object();
 }
 
@@ -182,8 +194,15 @@ inline object call_global(Function *f, PyObject *name, A... args) noexcept {
 // `__import__(name, globals(), None, fromlist, level)` with the builtins' `__import__`.
 object import_name(Function *f, PyObject *name, PyObject *fromlist, int level) noexcept;
 // `mapping.get(key)`, or `mapping.get(key, fallback)` when one is given.
-object mapping_get(Function *f, PyObject *mapping, PyObject *key,
-                   PyObject *fallback = nullptr) noexcept;
+object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept;
+inline object mapping_get(Function *f, PyObject *mapping, PyObject *key,
+                          PyObject *fallback = nullptr) noexcept {
+    if (!PyDict_CheckExact(mapping)) return call_get(f, mapping, key, fallback);
+    PyObject *value;
+    int r = PyDict_GetItemRef(mapping, key, &value);
+    if (r == 0) return borrow(fallback ? fallback : Py_None);
+    return steal(r > 0 ? value : nullptr);
+}
 
 // The state of the module that defines `f`, or of `module`.
 void *module_state(Function *f) noexcept;
@@ -259,9 +278,9 @@ inline State &state_of(Function *f) noexcept {
     return state<State>(f);
 }
 inline object concat(std::initializer_list<const object *> pieces) noexcept {
-    object parts[8];
+    PyObject *parts[8];
     std::size_t n = 0;
-    for (const object *piece : pieces) parts[n++] = *piece;
+    for (const object *piece : pieces) parts[n++] = piece->get();
     return join(parts, n);
 }
 inline int runtime_init(PyObject *module, RuntimeState *) noexcept { return runtime_init(module); }

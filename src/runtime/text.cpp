@@ -132,11 +132,11 @@ object format(PyObject *value) noexcept {
     return steal(PyObject_Format(value, nullptr));
 }
 
-object join(const object *pieces, std::size_t n) noexcept {
+object join(PyObject *const *pieces, std::size_t n) noexcept {
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
     for (std::size_t i = 0; i < n; i++) {
-        PyObject *p = pieces[i].get();
+        PyObject *p = pieces[i];
         if (p == nullptr) return {};
         Py_ssize_t len = PyUnicode_GET_LENGTH(p);
         if (len > PY_SSIZE_T_MAX - length) {
@@ -153,7 +153,7 @@ object join(const object *pieces, std::size_t n) noexcept {
     char *data = static_cast<char *>(PyUnicode_DATA(out.get()));
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < n; i++) {
-        PyObject *p = pieces[i].get();
+        PyObject *p = pieces[i];
         Py_ssize_t len = PyUnicode_GET_LENGTH(p);
         if (len == 0) continue;
         if (PyUnicode_KIND(p) == kind) {
