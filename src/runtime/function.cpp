@@ -256,6 +256,7 @@ void function_dealloc(PyObject *self) noexcept {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->param_names);
+    clear_lookups(f);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -515,15 +516,6 @@ int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const Functio
     object f = steal(make_function(module, rt, def));
     if (!f) return -1;
     return PyDict_SetItem(ns, as_function(f.get())->name, f.get());
-}
-
-object global(Function *f, PyObject *name) noexcept {
-    PyObject *value;
-    int r = PyDict_GetItemRef(f->globals, name, &value);
-    if (r == 0) r = PyDict_GetItemRef(f->builtins, name, &value);
-    if (r > 0) return steal(value);
-    if (r == 0) raise_name_error(name);
-    return {};
 }
 
 }  // namespace nrt

@@ -109,6 +109,7 @@ int runtime_init(PyObject *module, RuntimeState *rt) noexcept {
     if (!key || PyDict_SetDefault(PyModule_GetDict(module), key.get(), rt->builtins) == nullptr) {
         return -1;
     }
+    if (watch_namespace(PyModule_GetDict(module), rt->builtins) < 0) return -1;
     if ((rt->empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr) return -1;
     if ((rt->str_send = PyUnicode_InternFromString("send")) == nullptr) return -1;
     if ((rt->str_warnings = PyUnicode_InternFromString("warnings")) == nullptr) return -1;

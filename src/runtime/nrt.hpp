@@ -128,6 +128,16 @@ struct FunctionDef {
 
 constexpr int kMaxParams = 8;
 
+// One remembered module-namespace lookup of a function (see `global`): the
+// name (a strong reference), the value found (borrowed from the dict that
+// holds it) and the generation of the namespaces it was found in.
+struct CachedLookup {
+    PyObject *name;
+    PyObject *value;
+    std::uint64_t generation;
+};
+constexpr unsigned kCachedLookups = 8;
+
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -144,6 +154,8 @@ struct Function {
     PyObject *param_names;  // tuple of interned str
     PyObject *dict;
     PyObject *weakreflist;
+    CachedLookup lookups[kCachedLookups];
+    unsigned next_lookup;
 };
 
 // Per-module runtime state: the module's function and coroutine types and the
@@ -172,7 +184,9 @@ PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionDef *d
 int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const FunctionDef *def) noexcept;
 
 // Looks `name` up as a function body written in Python would: in the
-// function's globals, then in its builtins; NameError when in neither.
+// function's globals, then in its builtins; NameError when in neither. The
+// answer is remembered until either namespace changes in any way, so a name
+// rebound, deleted or added (shadowing a builtin) counts from the next lookup.
 object global(Function *f, PyObject *name) noexcept;
 
 template <class State>
