@@ -1,12 +1,15 @@
 """Cost of one ``PromptsiftStage.process`` against the same steps in plain Python.
 
-Both stages get an instant engine (a prebuilt result dict), an instant
-capability matcher and an instant IFC context, so what is measured is the
-stage's own work: reading the context, the non-semantic test, building the
-validation result and the messages, the thirteen assignments and the log call.
-One sample is: create the coroutine and drive it to completion with
-``send(None)`` on the pass path. Prints the best time of each and the ratio,
-then the cost of constructing a stage next to that of its capability matcher.
+The same steps are also run compiled by Cython (the compiled peer: the
+baseline module built into ``build/bench/`` on first use). All three get an
+instant engine (a prebuilt result dict), an instant capability matcher and an
+instant IFC context, so what is measured is the stage's own work: reading the
+context, the non-semantic test, building the validation result and the
+messages, the thirteen assignments and the log call. One sample is: create the
+coroutine and drive it to completion with ``send(None)`` on the pass path.
+Prints the best time of each, the ratios against both and the target (at most
+0.65 of either), then the cost of constructing a stage next to that of its
+capability matcher.
 
     python bench/bench_promptsift.py [--repeat N] [--number N]
 """
@@ -19,6 +22,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import _compiled  # noqa: E402
 import baseline_promptsift as baseline  # noqa: E402
 from nerov.packages.context import ExecutionContext  # noqa: E402
 from nerov.packages.layers.layer1.stages import promptsift  # noqa: E402
@@ -34,7 +38,7 @@ RESULT = {
     "content_class": "benign",
 }
 MATCH = (["search_web", "read_docs"], "scoped")
-LIMIT = 0.40
+LIMIT = 0.65
 
 
 class InstantEngine:
@@ -114,44 +118,46 @@ def main(argv=None):
     parser.add_argument("--number", type=int, default=20000)
     args = parser.parse_args(argv)
 
+    compiled = _compiled.load("baseline_promptsift")
+    print(_compiled.LEGEND)
     logging.getLogger(promptsift.logger.name).setLevel(logging.INFO)
-    baseline.logger.setLevel(logging.INFO)
+    baseline.logger.setLevel(logging.INFO)  # the compiled baseline logs through the same logger
     engine = InstantEngine()
-    promptsift._LOCAL_BRAIN = engine
-    baseline._LOCAL_BRAIN = engine
+    for module in (promptsift, baseline, compiled):
+        module._LOCAL_BRAIN = engine
 
     stage = promptsift.PromptsiftStage([])
     stage.capability_matcher = InstantMatcher()
-    plain = baseline.BaselineStage(InstantMatcher())
-    native_ctx, plain_ctx = make_context(), make_context()
-
-    # Both must do the same thing before their speed is compared.
-    run(stage.process, native_ctx, 1)
-    run(plain.process, plain_ctx, 1)
-    assert vars(native_ctx.layer1) == vars(plain_ctx.layer1), "baseline and stage disagree"
-
-    floor_ctx = make_context()
     floor_process = lambda context: floor(stage, context)  # noqa: E731
-    native, plain_t, floor_t = [], [], []
+    processes = {
+        "native": stage.process,
+        "plain": baseline.BaselineStage(InstantMatcher()).process,
+        "compiled": compiled.BaselineStage(InstantMatcher()).process,
+        "floor": floor_process,
+    }
+    contexts = {who: make_context() for who in processes}
+
+    # All must do the same thing before their speed is compared.
+    for who in ("native", "plain", "compiled"):
+        run(processes[who], contexts[who], 1)
+        assert vars(contexts[who].layer1) == vars(contexts["native"].layer1), f"{who} and the stage disagree"
+
+    samples = {who: [] for who in processes}
     for _ in range(args.repeat):
-        native.append(run(stage.process, native_ctx, args.number))
-        plain_t.append(run(plain.process, plain_ctx, args.number))
-        floor_t.append(run(floor_process, floor_ctx, args.number))
-    best_native, best_plain, best_floor = min(native), min(plain_t), min(floor_t)
-    ratio = best_native / best_plain
-    print(f"native process:  {best_native * 1e9:8.0f} ns")
-    print(f"python baseline: {best_plain * 1e9:8.0f} ns")
-    print(
-        f"floor:           {best_floor * 1e9:8.0f} ns ({best_floor / best_plain:.3f} of the baseline: "
-        "collaborator calls and context writes alone)"
-    )
-    print(f"ratio: {ratio:.3f} (limit {LIMIT:.2f}) {'ok' if ratio <= LIMIT else 'TOO SLOW'}")
+        for who, process in processes.items():
+            samples[who].append(run(process, contexts[who], args.number))
+    times = {who: min(t) for who, t in samples.items()}
+    floor_t = times.pop("floor")
+    print(f"floor: {floor_t * 1e9:.0f} ns ({floor_t / times['plain']:.3f} of plain Python: "
+          "collaborator calls and context writes alone)")
+    ok = _compiled.report("one process", times, [("plain", LIMIT, False), ("compiled", LIMIT, False)],
+                          lambda t: f"{t * 1e9:.0f} ns")
 
     tools = [len, print, sorted]
     stage_new = best_of(args.repeat, args.number, promptsift.PromptsiftStage, tools)
     matcher_new = best_of(args.repeat, args.number, promptsift.CapabilityMatcher, tools)
     print(f"stage construction: {stage_new * 1e9:8.0f} ns (its matcher alone: {matcher_new * 1e9:.0f} ns)")
-    return 0 if ratio <= LIMIT else 1
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":

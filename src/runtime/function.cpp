@@ -256,6 +256,7 @@ void function_dealloc(PyObject *self) noexcept {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->param_names);
+    clear_lookups(f);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -523,15 +524,6 @@ int add_function(PyObject *module, const FunctionDef &def) noexcept {
 
 // ---------------------------------------------------------------------------
 // The namespace a body sees
-
-object global(Function *f, PyObject *name) noexcept {
-    PyObject *value;
-    int r = PyDict_GetItemRef(f->globals, name, &value);
-    if (r == 0) r = PyDict_GetItemRef(f->builtins, name, &value);
-    if (r > 0) return steal(value);
-    if (r == 0) raise_name_error(name);
-    return {};
-}
 
 int set_global(Function *f, PyObject *name, PyObject *value) noexcept {
     return PyDict_SetItem(f->globals, name, value);

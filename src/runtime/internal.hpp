@@ -16,6 +16,12 @@ PyObject *make_coroutine(Function *f, PyObject *const *args) noexcept;
 // Stores a str in `*slot` for an attribute such as __name__; TypeError otherwise.
 int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept;
 
+// Has the lookup cache follow every change of a module's namespace and of its
+// builtins; without a free watcher slot lookups simply stay uncached.
+int watch_namespace(PyObject *globals, PyObject *builtins) noexcept;
+// Forgets a function's remembered lookups.
+void clear_lookups(Function *f) noexcept;
+
 // NameError "name 'x' is not defined", with its `name` attribute set.
 void raise_name_error(PyObject *name) noexcept;
 

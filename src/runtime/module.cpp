@@ -112,6 +112,7 @@ int runtime_init(PyObject *module) noexcept {
     if (!key || PyDict_SetDefault(PyModule_GetDict(module), key.get(), rt->builtins) == nullptr) {
         return -1;
     }
+    if (watch_namespace(PyModule_GetDict(module), rt->builtins) < 0) return -1;
     if ((rt->empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr) return -1;
     if ((rt->str_get = PyUnicode_InternFromString("get")) == nullptr) return -1;
     if ((rt->str_import = PyUnicode_InternFromString("__import__")) == nullptr) return -1;

@@ -183,7 +183,9 @@ int add_function(PyObject *module, const FunctionDef &def) noexcept;
 // The namespace a body sees. These are what `name`, `name = value`,
 // `name(*args)` and `import name` do in a function written in Python: a name
 // is looked up in the module namespace, then in the builtins, NameError when
-// in neither; calls take the same path as calls from Python.
+// in neither; calls take the same path as calls from Python. A lookup's
+// answer is remembered until either namespace changes in any way, so a name
+// rebound, deleted or added (shadowing a builtin) counts from the next lookup.
 object global(Function *f, PyObject *name) noexcept;
 int set_global(Function *f, PyObject *name, PyObject *value) noexcept;
 template <class... A>
@@ -254,6 +256,16 @@ int runtime_init(PyObject *module) noexcept;
 // ---------------------------------------------------------------------------
 // Older forms, kept while artifax still uses them
 
+// One remembered module-namespace lookup of a function (see `global`): the
+// name (a strong reference), the value found (borrowed from the dict that
+// holds it) and the generation of the namespaces it was found in.
+struct CachedLookup {
+    PyObject *name;
+    PyObject *value;
+    std::uint64_t generation;
+};
+constexpr unsigned kCachedLookups = 8;
+
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -271,6 +283,8 @@ struct Function {
     PyObject *param_names;  // tuple of interned str
     PyObject *dict;
     PyObject *weakreflist;
+    CachedLookup lookups[kCachedLookups];
+    unsigned next_lookup;
 };
 
 template <class State>
