@@ -459,9 +459,9 @@ PyType_Spec function_type_spec = {
 // Construction
 
 PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept {
-    const auto nparams = static_cast<Py_ssize_t>(def.nparams);
+    const auto nparams = static_cast<Py_ssize_t>(def.params.size());
     const char *qualname = def.qualname ? def.qualname : def.name;
-    if (def.nparams < 0 || static_cast<std::size_t>(def.nparams) > kMaxParams) {
+    if (def.params.size() > kMaxParams) {
         PyErr_Format(PyExc_SystemError, "%s: too many parameters", qualname);
         return nullptr;
     }

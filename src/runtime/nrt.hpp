@@ -20,7 +20,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -149,11 +148,11 @@ object import_from(PyObject *module, PyObject *name) noexcept;
 // ---------------------------------------------------------------------------
 // Python-visible functions
 
-struct Function;
+struct Function;  // what a body runs as; its members are the runtime's own
 
 // The body of an operation: `args` holds one borrowed reference per parameter,
 // defaults already filled in. Returns a new reference or null with an error set.
-using Impl = PyObject *(*)(Function *self, PyObject *const *args);
+using Impl = PyObject *(*)(Function *self, PyObject *const *args) noexcept;
 
 struct Param {
     const char *name;
@@ -165,8 +164,7 @@ struct FunctionDef {
     const char *name;
     const char *qualname = nullptr;           // null: the name
     const char *doc = nullptr;                // null: no docstring
-    const Param *params = nullptr;
-    int nparams = 0;
+    std::span<const Param> params = {};
     const char *return_annotation = nullptr;  // null: no return annotation
     Impl impl;
     bool is_coroutine = false;                // calls return a coroutine that runs `impl`
@@ -252,59 +250,6 @@ int runtime_init(PyObject *module) noexcept;
         LIST(NRT_NAME_INTERN_, NRT_STRING_INTERN_)        \
         return 0;                                         \
     }
-
-// ---------------------------------------------------------------------------
-// Older forms, kept while artifax still uses them
-
-// One remembered module-namespace lookup of a function (see `global`): the
-// name (a strong reference), the value found (borrowed from the dict that
-// holds it) and the generation of the namespaces it was found in.
-struct CachedLookup {
-    PyObject *name;
-    PyObject *value;
-    std::uint64_t generation;
-};
-constexpr unsigned kCachedLookups = 8;
-
-struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const FunctionDef *def;
-    Py_ssize_t nparams;
-    PyObject *module;       // the defining module (its dict is __globals__)
-    PyObject *globals;
-    PyObject *builtins;
-    PyObject *name;
-    PyObject *qualname;
-    PyObject *module_name;  // __module__
-    PyObject *doc;
-    PyObject *annotations;  // dict, or null once deleted
-    PyObject *defaults;     // tuple, or null for None
-    PyObject *param_names;  // tuple of interned str
-    PyObject *dict;
-    PyObject *weakreflist;
-    CachedLookup lookups[kCachedLookups];
-    unsigned next_lookup;
-};
-
-template <class State>
-inline State &state_of(Function *f) noexcept {
-    return state<State>(f);
-}
-inline object concat(std::initializer_list<const object *> pieces) noexcept {
-    PyObject *parts[8];
-    std::size_t n = 0;
-    for (const object *piece : pieces) parts[n++] = piece->get();
-    return join(parts, n);
-}
-inline int runtime_init(PyObject *module, RuntimeState *) noexcept { return runtime_init(module); }
-inline PyObject *make_function(PyObject *module, RuntimeState *, const FunctionDef *def) noexcept {
-    return make_function(module, *def);
-}
-inline int add_function(PyObject *module, RuntimeState *, PyObject *,
-                        const FunctionDef *def) noexcept {
-    return add_function(module, *def);
-}
 
 // ---------------------------------------------------------------------------
 // Module loading

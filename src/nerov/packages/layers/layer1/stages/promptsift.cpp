@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <initializer_list>
-#include <iterator>
 
 namespace {
 
@@ -208,7 +207,6 @@ const nrt::FunctionDef stage_init_def = {
     .name = "__init__",
     .qualname = "PromptsiftStage.__init__",
     .params = stage_init_params,
-    .nparams = std::size(stage_init_params),
     .impl = stage_init,
 };
 
@@ -580,7 +578,6 @@ const nrt::FunctionDef process_def = {
     .name = "process",
     .qualname = "PromptsiftStage.process",
     .params = process_params,
-    .nparams = std::size(process_params),
     .return_annotation = "None",
     .impl = process,
     .is_coroutine = true,
