@@ -473,6 +473,7 @@ PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept {
     f->vectorcall = function_vectorcall;
     f->def = &def;
     f->nparams = nparams;
+    f->rt = rt;
     f->module = Py_NewRef(module);
     f->globals = Py_NewRef(PyModule_GetDict(module));
     f->builtins = Py_NewRef(rt->builtins);
@@ -548,6 +549,6 @@ object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallbac
     return fallback ? call_method(mapping, get, key, fallback) : call_method(mapping, get, key);
 }
 
-void *module_state(Function *f) noexcept { return PyModule_GetState(f->module); }
+void *module_state(Function *f) noexcept { return f->rt; }
 
 }  // namespace nrt

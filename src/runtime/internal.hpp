@@ -21,6 +21,7 @@ struct Function {
     vectorcallfunc vectorcall;
     const FunctionDef *def;
     Py_ssize_t nparams;
+    RuntimeState *rt;       // the module's state, which lives as long as the module
     PyObject *module;       // the defining module (its dict is __globals__)
     PyObject *globals;
     PyObject *builtins;
@@ -57,9 +58,7 @@ void clear_lookups(Function *f) noexcept;
 // NameError "name 'x' is not defined", with its `name` attribute set.
 void raise_name_error(PyObject *name) noexcept;
 
-inline RuntimeState *runtime_of(Function *f) noexcept {
-    return static_cast<RuntimeState *>(PyModule_GetState(f->module));
-}
+inline RuntimeState *runtime_of(Function *f) noexcept { return f->rt; }
 
 // False, with RuntimeError set, once the module's state has been cleared
 // (at interpreter shutdown, say) while one of its functions is still called.

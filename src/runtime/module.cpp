@@ -140,6 +140,11 @@ void raise_name_error(PyObject *name) noexcept {
     PyErr_SetRaisedException(exc.release());
 }
 
+void raise_key_error(PyObject *key) noexcept {
+    object args = steal(PyTuple_Pack(1, key));  // KeyError(key), whatever the key
+    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+}
+
 int unpack(PyObject *seq, object &first, object &second) noexcept {
     if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 2) {
         PyObject **items = PySequence_Fast_ITEMS(seq);

@@ -92,8 +92,15 @@ inline object getattr(PyObject *obj, PyObject *name) noexcept {
     return steal(PyObject_GetAttr(obj, name));
 }
 
+// `obj[key]`; an exact dict is read directly, as the interpreter's own
+// specialised subscript does.
+[[gnu::cold]] void raise_key_error(PyObject *key) noexcept;
 inline object getitem(PyObject *obj, PyObject *key) noexcept {
-    return steal(PyObject_GetItem(obj, key));
+    if (!PyDict_CheckExact(obj)) return steal(PyObject_GetItem(obj, key));
+    PyObject *value;
+    int r = PyDict_GetItemRef(obj, key, &value);
+    if (r == 0) raise_key_error(key);
+    return steal(r > 0 ? value : nullptr);
 }
 
 // ---------------------------------------------------------------------------
