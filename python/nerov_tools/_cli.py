@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import gc
 import importlib.metadata
 import logging
 import os
@@ -158,7 +159,8 @@ def silence_stdout() -> None:
         os.close(devnull)
 
 
-def _say(prog: str, message: str) -> None:
+def say(prog: str, message: str) -> None:
+    """One line on standard error: "prog: message"."""
     try:
         print(f"{prog}: {message}", file=sys.stderr, flush=True)
     except (OSError, AttributeError, ValueError):
@@ -173,8 +175,22 @@ def _flush_or_silence() -> None:
         silence_stdout()
 
 
-def run(main: Callable[[], int | None], *, prog: str) -> int:
-    """Runs a command's ``main`` and returns its exit status; see the module's text."""
+def run(main: Callable[[], int | None], *, prog: str, exiting: bool = False) -> int:
+    """Runs a command's ``main`` and returns its exit status; see the module's text.
+
+    ``exiting``: the process ends right after (a console entry point). The
+    objects left are then frozen out of the cycle collector, which would
+    otherwise walk every one of them again at shutdown: with the kit loaded
+    that is about 0.1 s of a Ctrl-C's latency, for memory the process is
+    about to hand back anyway."""
+    try:
+        return _run(main, prog)
+    finally:
+        if exiting:
+            gc.freeze()
+
+
+def _run(main: Callable[[], int | None], prog: str) -> int:
     try:
         if sys.stdout is None:
             raise OutputError("cannot write standard output: it is closed")
@@ -196,14 +212,14 @@ def run(main: Callable[[], int | None], *, prog: str) -> int:
         return EXIT_OK
     except OutputError as exc:
         silence_stdout()
-        _say(prog, str(exc))
+        say(prog, str(exc))
         return exc.status
     except CliError as exc:
         _flush_or_silence()
-        _say(prog, str(exc))
+        say(prog, str(exc))
         return exc.status
     except Exception as exc:
         _flush_or_silence()
         _log.debug("%s: unexpected error", prog, exc_info=True)
-        _say(prog, f"unexpected error: {type(exc).__name__}: {exc}")
+        say(prog, f"unexpected error: {type(exc).__name__}: {exc}")
         return EXIT_ERROR

@@ -81,9 +81,10 @@ class Progress:
 
     def _width(self) -> int:
         try:
-            return os.get_terminal_size(self._stream.fileno()).columns
+            columns = os.get_terminal_size(self._stream.fileno()).columns
         except (AttributeError, ValueError, OSError):
-            return shutil.get_terminal_size().columns
+            columns = 0
+        return columns if columns > 0 else shutil.get_terminal_size().columns
 
     def _before_log(self, record: logging.LogRecord) -> bool:
         self.clear()
