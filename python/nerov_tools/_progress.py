@@ -69,9 +69,8 @@ class Progress:
             return
         self._next = now + self._interval
         line = self._render(now - self._start, *args)
-        width = self._width()  # 0 when the terminal does not say
         self._shown = True  # first: an interrupt as the line is written still gets it erased
-        self._write(_ERASE + (line[:width - 1] if width > 0 else line))
+        self._write(_ERASE + line[:self._width() - 1])
 
     def clear(self) -> None:
         """Erases the line, if shown; the next ``update`` draws it again."""

@@ -402,7 +402,7 @@ def _main(argv: list[str] | None) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    return _cli.run(lambda: _main(argv), prog=PROG)
+    return _cli.run(lambda: _main(argv), prog=PROG, exiting=argv is None)
 
 
 if __name__ == "__main__":
