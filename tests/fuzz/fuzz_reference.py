@@ -1,13 +1,15 @@
 """Plain-Python models of both modules, written from their documented steps
 (with the decided fixes: the manifest is written through a temporary file,
-never lists or checks itself, a structurally wrong manifest is reported as
-corrupt and an unreadable listed file as a mismatch). The fuzz tests run the
+never lists or checks itself nor lists such temporary files, a structurally
+wrong manifest is reported as corrupt and an unreadable listed file as a
+mismatch). The fuzz tests run the
 same input through a model and through the native module and compare."""
 
 import copy
 import hashlib
 import json
 import os
+import re
 import sys
 from pathlib import Path
 
@@ -15,6 +17,8 @@ CORRUPT = "artifax: corrupt manifest.json at %s"
 MISMATCH = "artifax: checksum mismatch for %s \u2014 corrupt artifacts: %s. Reinstall the model package."
 NOT_FOUND = "artifax: core ONNX models not found. Install nerov-brain-models or set $NEROV_MODELS_DIR."
 FOUND = "artifax: core models found at %s"
+# The names of write_manifest's temporary files, which no walk lists.
+TEMP_MANIFEST = re.compile(r"\.manifest\.json\.[0-9a-f]{16}\.tmp")
 
 
 def sha256_of(path):
@@ -165,7 +169,7 @@ class Artifax:
             if not p.is_file():
                 continue
             rel = p.relative_to(base).as_posix()
-            if rel == "manifest.json":
+            if rel == "manifest.json" or TEMP_MANIFEST.fullmatch(p.name):
                 continue
             manifest["files"][rel] = {"size": p.stat().st_size, "sha256": sha256_of(str(p))}
         return manifest

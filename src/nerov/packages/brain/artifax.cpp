@@ -44,7 +44,6 @@ using nrt::object;
     X(t_tokenizer, "judge_nli_tokenizer_v2")                                                  \
     X(t_manifest, "manifest.json") X(t_version, "version") X(t_size, "size")                  \
     X(t_rb, "rb") X(t_r, "r") X(t_x, "x") X(t_utf8, "utf-8") X(t_star, "*")                   \
-    X(t_temp_prefix, ".manifest.json.") X(t_temp_suffix, ".tmp")                              \
     X(t_log_found, "artifax: core models found at %s")                                        \
     X(t_log_not_found,                                                                        \
       "artifax: core ONNX models not found. Install nerov-brain-models or set "               \
@@ -81,6 +80,7 @@ struct State {
     PyObject *std_stat;             // os.stat
     PyObject *std_probe_globals;    // the namespace the probes find `os` in
     PyObject *std_buffered_reader;  // io.BufferedReader, what open(path, "rb") gives
+    PyObject *std_sha256_type;      // the type of hashlib.sha256() objects
     PyObject *std_posix_path;       // pathlib.PosixPath, what Path(...).rglob() yields here
     PyObject *std_path_is_file;     // its is_file, stat and __fspath__
     PyObject *std_path_stat;
@@ -224,6 +224,7 @@ PyObject *first_joined_where(Function *f, State &st, PyObject *bases, PyObject *
     if (!it) return nullptr;
     object join, probe;
     for (;;) {
+        if (PyErr_CheckSignals() < 0) return nullptr;
         object base = nrt::steal(PyIter_Next(it.get()));
         if (!base) {
             if (PyErr_Occurred()) return nullptr;
@@ -276,38 +277,48 @@ void close_while_failing(State &st, PyObject *file) noexcept {
     PyErr_SetRaisedException(raised);
 }
 
-// `a, b = item`.
-int unpack_pair(PyObject *item, object &a, object &b) noexcept {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        a = nrt::borrow(PyTuple_GET_ITEM(item, 0));
-        b = nrt::borrow(PyTuple_GET_ITEM(item, 1));
+// True, with the error cleared, when the pending error says that a file
+// found a moment ago is gone: removed or renamed since.
+bool vanished() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// `first, second = seq`, with the interpreter's errors: an object that
+// cannot be iterated at all is "non-iterable"; an error from its own
+// `__iter__` passes through unchanged.
+int unpack_two(PyObject *seq, object &first, object &second) noexcept {
+    if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 2) {
+        PyObject **items = PySequence_Fast_ITEMS(seq);
+        first = nrt::borrow(items[0]);
+        second = nrt::borrow(items[1]);
         return 0;
     }
-    object it = nrt::steal(PyObject_GetIter(item));
+    object it = nrt::steal(PyObject_GetIter(seq));
     if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(seq)->tp_iter == nullptr &&
+            !PySequence_Check(seq)) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(item)->tp_name);
+                         Py_TYPE(seq)->tp_name);
         }
         return -1;
     }
-    object *slots[] = {&a, &b};
+    object *slots[2] = {&first, &second};
     for (int i = 0; i < 2; i++) {
         *slots[i] = nrt::steal(PyIter_Next(it.get()));
         if (!*slots[i]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected 2, got %d)", i);
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
             }
             return -1;
         }
     }
     object extra = nrt::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
+    if (!extra) return PyErr_Occurred() ? -1 : 0;
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -323,6 +334,7 @@ int unpack_pair(PyObject *item, object &a, object &b) noexcept {
     object it = nrt::steal(PyObject_GetIter(roots.get()));
     if (!it) return nullptr;
     for (;;) {
+        if (PyErr_CheckSignals() < 0) return nullptr;
         object root = nrt::steal(PyIter_Next(it.get()));
         if (!root) {
             if (PyErr_Occurred()) return nullptr;
@@ -584,10 +596,11 @@ Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
     if (!it) return Check::failed;
     object join, isfile;
     for (;;) {
+        if (PyErr_CheckSignals() < 0) return Check::failed;
         object item = nrt::steal(PyIter_Next(it.get()));
         if (!item) return PyErr_Occurred() ? Check::failed : Check::done;
         object rel, info;
-        if (unpack_pair(item.get(), rel, info) < 0) return Check::failed;
+        if (unpack_two(item.get(), rel, info) < 0) return Check::failed;
         // A manifest never vouches for itself.
         int self = compare(rel.get(), st.t_manifest, Py_EQ);
         if (self < 0) return Check::failed;
@@ -611,6 +624,8 @@ Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
         if (actual) {
             differs = compare(actual.get(), expected.get(), Py_NE);
             if (differs < 0) return Check::failed;
+        } else if (vanished()) {
+            continue;  // gone since the test above: absent, like any missing file
         } else if (PyErr_ExceptionMatches(PyExc_OSError)) {
             PyErr_Clear();  // unreadable: as corrupt as a wrong digest
             differs = 1;
@@ -691,22 +706,26 @@ const nrt::FunctionDef verify_if_present_def = {
 // Hashing
 
 // Feeds the file to `update` one `read(1 MiB)` block at a time until a read
-// returns an empty block.
+// returns an empty block. Each block is a new object that `update` may keep.
+// Here and below, pending signals are handled after every block, so that
+// Ctrl-C stops a long hash within one block.
 int hash_read_blocks(State &st, PyObject *file, PyObject *update) noexcept {
     for (;;) {
         object block = nrt::call_method(file, st.read, st.n_hash_block);
         int more = truth(block);
         if (more <= 0) return more;
         if (!nrt::call(update, block.get())) return -1;
+        if (PyErr_CheckSignals() < 0) return -1;
     }
 }
 
-// The same for the interpreter's own buffered binary reader, without a new
-// bytes object per block: each block is read straight into one reusable
-// buffer with `readinto1` (one read of the underlying file per block, so a
-// small file takes one read and the empty one). The first buffer is small,
-// which most model-side files (configs, vocabularies) fit; once a read fills
-// it, a 1 MiB buffer takes over.
+// The same for the interpreter's own buffered binary reader and the standard
+// hash object, which keeps nothing it is given, without a new bytes object
+// per block: each block is read straight into one reusable buffer with
+// `readinto1` (one read of the underlying file per block, so a small file
+// takes one read and the empty one). The first buffer is small, which most
+// model-side files (configs, vocabularies) fit; once a read fills it, a
+// 1 MiB buffer takes over.
 int hash_buffered_blocks(State &st, PyObject *file, PyObject *update) noexcept {
     Py_ssize_t size = kFirstBlock;
     object buffer = nrt::steal(PyByteArray_FromStringAndSize(nullptr, size));
@@ -733,6 +752,7 @@ int hash_buffered_blocks(State &st, PyObject *file, PyObject *update) noexcept {
             block = nrt::steal(PySequence_GetSlice(view.get(), 0, n));
         }
         if (!block || !nrt::call(update, block.get())) return -1;
+        if (PyErr_CheckSignals() < 0) return -1;
         if (n == size && size < kHashBlock) {
             size = kHashBlock;
             block = object();
@@ -753,9 +773,12 @@ PyObject *sha256_file(Function *f, PyObject *const *args) {
     object file = nrt::call(open.get(), args[0], st.t_rb);
     if (!file) return nullptr;
     object update = nrt::getattr(h.get(), st.update);
-    bool buffered = Py_IS_TYPE(file.get(), reinterpret_cast<PyTypeObject *>(st.std_buffered_reader));
-    if (!update || (buffered ? hash_buffered_blocks(st, file.get(), update.get())
-                             : hash_read_blocks(st, file.get(), update.get())) < 0) {
+    // Any other hash object (a replaced `hashlib`) may keep the blocks it is
+    // given, so it gets the fresh ones of read().
+    bool reuse = Py_IS_TYPE(h.get(), reinterpret_cast<PyTypeObject *>(st.std_sha256_type)) &&
+                 Py_IS_TYPE(file.get(), reinterpret_cast<PyTypeObject *>(st.std_buffered_reader));
+    if (!update || (reuse ? hash_buffered_blocks(st, file.get(), update.get())
+                          : hash_read_blocks(st, file.get(), update.get())) < 0) {
         close_while_failing(st, file.get());
         return nullptr;
     }
@@ -835,6 +858,52 @@ int stat_walked(PyObject *p, object &size) noexcept {
 #endif
 }
 
+// The temporary files of write_manifest: ".manifest.json.<16 hex digits>.tmp"
+// beside the destination, 64 random bits created exclusively, so one per
+// writer in any thread or process. Walks never list them, so that a walk
+// beside a writer neither lists one nor trips over one renamed away.
+constexpr char kTempPrefix[] = ".manifest.json.";
+constexpr char kTempSuffix[] = ".tmp";
+
+object temp_manifest_path(Function *f, State &st, PyObject *model_dir) noexcept {
+    object os = nrt::global(f, st.os);
+    if (!os) return {};
+    object eight = nrt::steal(PyLong_FromLong(8));
+    if (!eight) return {};
+    object noise = nrt::call_method(os.get(), st.urandom, eight.get());
+    if (!noise) return {};
+    object hex = nrt::call_method(noise.get(), st.hex);
+    if (!hex) return {};
+    object name = nrt::steal(PyUnicode_FromFormat("%s%S%s", kTempPrefix, hex.get(), kTempSuffix));
+    if (!name) return {};
+    object join = os_path_attr(f, st, st.join);
+    if (!join) return {};
+    return path_join(st, join.get(), model_dir, name.get());
+}
+
+// Whether the last component of the str `rel` has the shape of those names.
+bool is_temp_manifest(PyObject *rel) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(rel);
+    const int kind = PyUnicode_KIND(rel);
+    const void *data = PyUnicode_DATA(rel);
+    Py_ssize_t i = n;
+    while (i > 0 && PyUnicode_READ(kind, data, i - 1) != '/') i--;
+    auto text = [&](const char *t) {
+        for (; *t; t++, i++) {
+            if (i == n || PyUnicode_READ(kind, data, i) != static_cast<unsigned char>(*t)) return false;
+        }
+        return true;
+    };
+    auto hex_digits = [&](Py_ssize_t count) {
+        for (; count > 0; count--, i++) {
+            Py_UCS4 c = i < n ? PyUnicode_READ(kind, data, i) : 0;
+            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+        }
+        return true;
+    };
+    return text(kTempPrefix) && hex_digits(16) && text(kTempSuffix) && i == n;
+}
+
 PyObject *generate_manifest(Function *f, PyObject *const *args) {
     State &st = state(f);
     PyObject *model_dir = args[0];
@@ -858,6 +927,7 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) {
     if (!it) return nullptr;
     bool direct = walk_stats_directly(st);
     for (;;) {
+        if (PyErr_CheckSignals() < 0) return nullptr;
         object p = nrt::steal(PyIter_Next(it.get()));
         if (!p) {
             if (PyErr_Occurred()) return nullptr;
@@ -875,13 +945,18 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) {
         if (!relative) return nullptr;
         object rel = nrt::call_method(relative.get(), st.as_posix);
         if (!rel) return nullptr;
-        // The manifest itself is rewritten after the walk; never list it.
+        // The manifest itself is rewritten after the walk; never list it,
+        // nor the files a writer replaces it with.
         int self = compare(rel.get(), st.t_manifest, Py_EQ);
         if (self < 0) return nullptr;
-        if (self) continue;
+        if (self || (PyUnicode_Check(rel.get()) && is_temp_manifest(rel.get()))) continue;
         if (!size) {
             object stat = nrt::call_method(p.get(), st.stat);
-            if (!stat || !(size = nrt::getattr(stat.get(), st.st_size))) return nullptr;
+            if (!stat) {
+                if (vanished()) continue;
+                return nullptr;
+            }
+            if (!(size = nrt::getattr(stat.get(), st.st_size))) return nullptr;
         }
         object sha = nrt::global(f, st._sha256);
         if (!sha) return nullptr;
@@ -890,7 +965,10 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) {
         object text = nrt::call(str.get(), p.get());
         if (!text) return nullptr;
         object digest = nrt::call(sha.get(), text.get());
-        if (!digest) return nullptr;
+        if (!digest) {
+            if (vanished()) continue;
+            return nullptr;
+        }
         object entry = nrt::steal(PyDict_New());
         if (!entry) return nullptr;
         if (PyDict_SetItem(entry.get(), st.t_size, size.get()) < 0) return nullptr;
@@ -905,24 +983,6 @@ const nrt::FunctionDef generate_manifest_def = {
     "generate_manifest", "generate_manifest",
     "Walk *model_dir*, hash every file, return a manifest dict.", manifest_params, 2, "dict",
     generate_manifest, false};
-
-// A fresh name beside the destination: ".manifest.json.<16 hex digits>.tmp".
-object temp_manifest_path(Function *f, State &st, PyObject *model_dir) noexcept {
-    object os = nrt::global(f, st.os);
-    if (!os) return {};
-    object eight = nrt::steal(PyLong_FromLong(8));
-    if (!eight) return {};
-    object noise = nrt::call_method(os.get(), st.urandom, eight.get());
-    if (!noise) return {};
-    object suffix = nrt::call_method(noise.get(), st.hex);
-    object prefix = nrt::borrow(st.t_temp_prefix);
-    object tail = nrt::borrow(st.t_temp_suffix);
-    object name = nrt::concat({&prefix, &suffix, &tail});
-    if (!name) return {};
-    object join = os_path_attr(f, st, st.join);
-    if (!join) return {};
-    return path_join(st, join.get(), model_dir, name.get());
-}
 
 // json.dump into the open temporary file, close it, move it onto `dest`.
 int commit_manifest(Function *f, State &st, PyObject *manifest, PyObject *file, PyObject *temp,
@@ -1087,6 +1147,14 @@ int capture_path_methods(State &st, PyObject *pathlib) noexcept {
     return 0;
 }
 
+// Records the type of the standard library's SHA-256 objects (see sha256_file).
+int capture_hash_type(State &st, PyObject *hashlib) noexcept {
+    object h = nrt::call_method(hashlib, st.sha256);
+    if (!h) return -1;
+    st.std_sha256_type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(h.get())));
+    return 0;
+}
+
 // `import <name>`.
 int bind_import(PyObject *ns, PyObject *name) noexcept {
     object module = nrt::steal(PyImport_Import(name));
@@ -1118,7 +1186,10 @@ int exec_module(PyObject *module) noexcept {
     nrt::RuntimeState *rt = &st.rt;
 
     // The standard modules, then the names taken from pathlib and typing.
-    if (bind_import(ns, st.hashlib) < 0) return -1;
+    object hashlib = nrt::steal(PyImport_Import(st.hashlib));
+    if (bind(ns, st.hashlib, hashlib.get()) < 0 || capture_hash_type(st, hashlib.get()) < 0) {
+        return -1;
+    }
     if (bind_import(ns, st.json) < 0) return -1;
     if (bind_import(ns, st.logging) < 0) return -1;
     if (bind_import(ns, st.os) < 0) return -1;

@@ -1,0 +1,209 @@
+"""The resolver at the edges of the process: Ctrl-C during a long hash,
+hashers that keep what they are given, other threads and processes writing
+the same directory. Each case runs in a fresh interpreter with a time limit,
+so that a hang is one failure."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+MiB = 1 << 20
+PRELUDE = """
+import hashlib, json, os, signal, sys, threading, time, types
+from nerov.packages.brain import artifax
+"""
+
+
+def run_python(code, *args, timeout=120):
+    return subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def popen_python(code, *args):
+    return subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(code), *map(str, args)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+@pytest.mark.parametrize("operation", ["_sha256", "_sha256 with a native foreign hasher", "_verify_if_present",
+                                       "generate_manifest"])
+def test_ctrl_c_interrupts_a_long_hash(tmp_path, operation):
+    # A sparse terabyte: hours to hash, so only an interrupt ends the call in time.
+    big = tmp_path / "vantor_int8.onnx"
+    with open(big, "wb") as f:
+        f.truncate(1 << 40)
+    (tmp_path / "manifest.json").write_text(json.dumps({"files": {big.name: {"sha256": "0" * 64}}}))
+    proc = run_python("""
+        path, operation = sys.argv[1:]
+        root, real_path = os.path.dirname(path), os.path.realpath(path)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
+        def reading():
+            # The offset of an open descriptor of the file, or None.
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    if os.readlink(f"/proc/self/fd/{fd}") == real_path:
+                        with open(f"/proc/self/fdinfo/{fd}") as info:
+                            return int(info.readline().split()[1])
+                except OSError:
+                    pass
+
+        def ctrl_c_once_hashing():
+            while not reading():
+                time.sleep(0.01)
+            os.kill(os.getpid(), signal.SIGINT)
+
+        if "foreign" in operation:
+            artifax.hashlib = types.SimpleNamespace(sha256=hashlib.blake2b)
+        threading.Thread(target=ctrl_c_once_hashing, daemon=True).start()
+        try:
+            if operation.startswith("_sha256"):
+                artifax._sha256(path)
+            elif operation == "_verify_if_present":
+                artifax._verify_if_present(root)
+            else:
+                artifax.generate_manifest(root, "1")
+        except KeyboardInterrupt:
+            print("interrupted; file still open:", reading() is not None)
+    """, big, operation)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "interrupted; file still open: False\n"
+
+
+def test_a_foreign_hasher_gets_fresh_bytes_as_read_returns_them(tmp_path):
+    sizes = [0, 100 * 1024, MiB, 3 * MiB + 5]
+    for size in sizes:
+        (tmp_path / f"f{size}").write_bytes(os.urandom(size))
+    proc = run_python("""
+        root = sys.argv[1]
+
+        class Keeper:  # keeps every block, as a progress meter or a copier may
+            def __init__(self):
+                self.blocks = []
+
+            def update(self, block):
+                self.blocks.append(block)
+
+            def hexdigest(self):
+                return hashlib.sha256(b"".join(self.blocks)).hexdigest()
+
+        keepers = []
+        artifax.hashlib = types.SimpleNamespace(sha256=lambda: keepers.append(Keeper()) or keepers[-1])
+        single = {name: artifax._sha256(os.path.join(root, name)) for name in sorted(os.listdir(root))}
+        walked = {rel: e["sha256"] for rel, e in artifax.generate_manifest(root, "1")["files"].items()}
+        with_real = {name: hashlib.file_digest(open(os.path.join(root, name), "rb"), "sha256").hexdigest()
+                     for name in single}
+        print(json.dumps({
+            "digests_right": single == walked == with_real,
+            "blocks": [[type(b).__name__ + str(len(b)) for b in k.blocks] for k in keepers],
+        }))
+    """, tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    result = json.loads(proc.stdout)
+    assert result["digests_right"]
+    by_size = {0: [], 100 * 1024: ["bytes102400"], MiB: ["bytes1048576"],
+               3 * MiB + 5: ["bytes1048576"] * 3 + ["bytes5"]}
+    expected = [by_size[int(name[1:])] for name in sorted(f"f{s}" for s in sizes)]
+    assert result["blocks"] == expected * 2  # _sha256 alone, then within the walk
+
+
+WRITER_AND_WALKER = """
+root, rounds = sys.argv[1], int(sys.argv[2])
+errors, listed = [], set()
+
+def repeat(operation):
+    for _ in range(rounds):
+        try:
+            operation()
+        except Exception as e:
+            errors.append(repr(e))
+
+def write():
+    artifax.write_manifest(root, "1")
+
+def walk():
+    listed.update(artifax.generate_manifest(root, "1")["files"])
+
+threads = [threading.Thread(target=repeat, args=(op,)) for op in (write, walk)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(json.dumps({"errors": errors, "listed": sorted(listed)}))
+"""
+
+
+def test_concurrent_writers_and_walkers_of_one_directory(tmp_path):
+    names = [f"f{i}.bin" for i in range(8)]
+    for name in names:
+        (tmp_path / name).write_bytes(os.urandom(4096))
+    # Two processes, each writing the manifest in one thread while walking in another.
+    procs = [popen_python(WRITER_AND_WALKER, tmp_path, 200) for _ in range(2)]
+    try:
+        outputs = [p.communicate(timeout=120) for p in procs]
+    finally:
+        for p in procs:
+            p.kill()
+    for p, (out, err) in zip(procs, outputs):
+        assert p.returncode == 0, err
+        result = json.loads(out)
+        assert result == {"errors": [], "listed": names}
+    assert sorted(os.listdir(tmp_path)) == sorted(names + ["manifest.json"])
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert sorted(manifest["files"]) == names
+
+
+def test_a_file_gone_before_hashing_is_left_out(tmp_path):
+    for name in ("a", "b", "c"):
+        (tmp_path / name).write_bytes(name.encode())
+    (tmp_path / "manifest.json").write_text(json.dumps({"files": {"b": {"sha256": "0" * 64}}}))
+    proc = run_python("""
+        import logging
+        root = sys.argv[1]
+        real = artifax._sha256
+
+        def sha256_after_removal(path):  # another process removes "b" just now
+            if os.path.basename(path) == "b":
+                os.remove(path)
+            return real(path)
+
+        artifax._sha256 = sha256_after_removal
+        logging.basicConfig(level=logging.WARNING, stream=sys.stdout, format="%(message)s")
+        artifax._verify_if_present(root)
+        open(os.path.join(root, "b"), "w").close()
+        print(sorted(artifax.generate_manifest(root, "1")["files"]))
+    """, tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "['a', 'c']\n"
+
+
+def test_unpacking_a_manifest_item_passes_its_own_iteration_error_through(tmp_path):
+    (tmp_path / "manifest.json").write_text("{}")
+    proc = run_python("""
+        class Item:
+            def __init__(self, error):
+                self.error = error
+
+            def __iter__(self):
+                raise self.error
+
+        class Files(dict):  # items that a plain dict would never hold
+            def __init__(self, item):
+                self.item = item
+
+            def items(self):
+                return [self.item]
+
+        for item in (Item(TypeError("item refuses iteration")), 42):
+            artifax.json = types.SimpleNamespace(load=lambda f: {"files": Files(item)})
+            artifax._verified_roots = set()
+            try:
+                artifax._verify_if_present(sys.argv[1])
+            except TypeError as e:
+                print(e)
+    """, tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["item refuses iteration", "cannot unpack non-iterable int object"]
