@@ -280,6 +280,10 @@ def _candidates() -> tuple[list[dict[str, Any]], str | None]:
 # Subcommands
 
 
+def _files(count: int) -> str:
+    return f"{count} file" if count == 1 else f"{count} files"
+
+
 def _manifest(args: argparse.Namespace) -> int:
     directory = _directory(args.dir)
     listed: dict[str, Any] = {}
@@ -300,7 +304,7 @@ def _manifest(args: argparse.Namespace) -> int:
         raise _cli.CliError(f"cannot write {dest}: {exc.strerror or exc}") from None
     files = listed["files"].values()
     total = sum(entry["size"] for entry in files)
-    _cli.emit(f"wrote {dest}: {len(files)} files, {size(total)} ({total:,} bytes)")
+    _cli.emit(f"wrote {dest}: {_files(len(files))}, {size(total)} ({total:,} bytes)")
     return _cli.EXIT_OK
 
 
@@ -353,7 +357,7 @@ def _list(args: argparse.Namespace) -> int:
         return _cli.EXIT_OK
     entries = manifest["files"]
     total = sum(n for _, n, _ in entries if type(n) is int)
-    _cli.emit(f"{os.path.join(root, MANIFEST)}: version {manifest['version']}, {len(entries)} files, {size(total)}")
+    _cli.emit(f"{os.path.join(root, MANIFEST)}: version {manifest['version']}, {_files(len(entries))}, {size(total)}")
     width = max((len(rel) for rel, _, _ in entries), default=0)
     for rel, n, digest in entries:
         shown = digest[:DIGEST_SHOWN] if isinstance(digest, str) else "-"
