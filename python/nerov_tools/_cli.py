@@ -106,7 +106,10 @@ def parser(
 def setup_logging(args: argparse.Namespace, *, default: str = "WARNING") -> None:
     """Log lines go to standard error, at ``--log-level``, else ERROR when quiet, else ``default``."""
     level = getattr(args, "log_level", None) or ("ERROR" if getattr(args, "quiet", False) else default)
-    logging.basicConfig(level=level, format=LOG_FORMAT, stream=sys.stderr, force=True)
+    root = logging.getLogger()
+    if not root.handlers:  # a host that set up logging (a test run) keeps its handlers
+        logging.basicConfig(format=LOG_FORMAT, stream=sys.stderr)
+    root.setLevel(level)
 
 
 def emit(line: str) -> None:
@@ -161,9 +164,11 @@ def silence_stdout() -> None:
 
 def say(prog: str, message: str) -> None:
     """One line on standard error: "prog: message"."""
+    if sys.stderr is None:  # closed when the process started (print would pick standard output)
+        return
     try:
         print(f"{prog}: {message}", file=sys.stderr, flush=True)
-    except (OSError, AttributeError, ValueError):
+    except (OSError, ValueError):
         pass  # nowhere left to say it; the status still tells
 
 
