@@ -106,7 +106,10 @@ def parser(
 def setup_logging(args: argparse.Namespace, *, default: str = "WARNING") -> None:
     """Log lines go to standard error, at ``--log-level``, else ERROR when quiet, else ``default``."""
     level = getattr(args, "log_level", None) or ("ERROR" if getattr(args, "quiet", False) else default)
-    logging.basicConfig(level=level, format=LOG_FORMAT, stream=sys.stderr, force=True)
+    root = logging.getLogger()
+    if not root.handlers:  # a host that set up logging (a test run) keeps its handlers
+        logging.basicConfig(format=LOG_FORMAT, stream=sys.stderr)
+    root.setLevel(level)
 
 
 def emit(line: str) -> None:
@@ -161,9 +164,11 @@ def silence_stdout() -> None:
 
 def say(prog: str, message: str) -> None:
     """One line on standard error: "prog: message"."""
+    if sys.stderr is None:  # closed when the process started (print would pick standard output)
+        return
     try:
         print(f"{prog}: {message}", file=sys.stderr, flush=True)
-    except (OSError, AttributeError, ValueError):
+    except (OSError, ValueError):
         pass  # nowhere left to say it; the status still tells
 
 
@@ -178,15 +183,17 @@ def _flush_or_silence() -> None:
 def run(main: Callable[[], int | None], *, prog: str, exiting: bool = False) -> int:
     """Runs a command's ``main`` and returns its exit status; see the module's text.
 
-    ``exiting``: the process ends right after (a console entry point). The
-    objects left are then frozen out of the cycle collector, which would
-    otherwise walk every one of them again at shutdown: with the kit loaded
-    that is about 0.1 s of a Ctrl-C's latency, for memory the process is
-    about to hand back anyway."""
+    ``exiting``: the process ends right after (a console entry point). A
+    Ctrl-C then no longer interrupts the shutdown (with a traceback), and the
+    objects left are frozen out of the cycle collector, which would otherwise
+    walk every one of them again at shutdown: with the kit loaded that is
+    about 0.1 s of a Ctrl-C's latency, for memory the process is about to
+    hand back anyway."""
     try:
         return _run(main, prog)
     finally:
         if exiting:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
             gc.freeze()
 
 
@@ -199,12 +206,11 @@ def _run(main: Callable[[], int | None], prog: str) -> int:
         except SystemExit as exc:  # argparse after --help, --version or a usage error
             status = exc.code  # type: ignore[assignment]
         flush_stdout()  # now, where a failure can still be reported
-        if status is None:
-            return EXIT_OK
-        return status if isinstance(status, int) else EXIT_ERROR
+        if status is None or isinstance(status, int):
+            return status or EXIT_OK
+        say(prog, str(status))  # sys.exit("message")
+        return EXIT_ERROR
     except KeyboardInterrupt:
-        # A second Ctrl-C during shutdown would print a traceback of its own.
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
         _flush_or_silence()
         return EXIT_INTERRUPTED
     except BrokenPipeError:

@@ -51,7 +51,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     args = _cli.parser(
         PROG,
-        "Screen sample prompts through the layer-1 stage, then print the model resolution status report.",
+        "Screen sample prompts through the layer-1 stage, then print the model resolution\nstatus report.",
         statuses=[(EXIT_OK, "done (whatever the samples' outcomes)")],
         logging_options=True,
     ).parse_args(argv)

@@ -53,9 +53,11 @@ output:
   the end, and a progress line while standard input is read from a file or
   pipe and standard error is a terminal.
 
-interrupting:
-  Ctrl-C stops after the line being written, so the output holds whole lines
-  only (a second Ctrl-C stops at once, e.g. when the reader does not read)."""
+stopping early:
+  Ctrl-C stops after the prompt in hand, so the output holds whole lines only
+  (a second Ctrl-C stops at once, e.g. when the reader does not read), with
+  status 130. When the reader of the output goes away (| head), the command
+  stops quietly with the status of what it screened so far."""
 
 
 def tool_names(text: str) -> list[str]:
@@ -253,7 +255,8 @@ def build_parser() -> Any:
         "--tools",
         type=tool_names,
         default=list(DEFAULT_TOOLS),
-        help="comma-separated names of the tools available to the agent (default: %s)" % ",".join(DEFAULT_TOOLS),
+        metavar="NAMES",
+        help="comma-separated names of the tools available to the agent (default: %s)" % ", ".join(DEFAULT_TOOLS),
     )
     parser.add_argument("--approve", action="store_true", help="mark every request as explicitly approved")
     parser.add_argument("-v", "--verbose", action="store_true", help="also log the stage's debug lines "

@@ -209,6 +209,6 @@ def test_an_unexpected_error_has_its_own_status(monkeypatch, capsys):
         raise RuntimeError("stage exploded")
 
     monkeypatch.setattr(screen, "screen_one", broken)
-    assert screen.main(["-q", "hello"]) == 3
+    assert screen.main(["hello"]) == 3
     captured = capsys.readouterr()
     assert captured.err == "nerov-screen: unexpected error: RuntimeError: stage exploded\n"
