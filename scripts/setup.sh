@@ -47,14 +47,16 @@ fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
 build_tools=("scikit-build-core>=0.10" "cmake>=3.26" ninja)
 
-# What the installed environment was made from: the tools' requirements, the
-# build options, and the content of every source, build and metadata file of
-# this project and of the stand-ins. When it is unchanged, nothing is installed again.
+# What the installed environment was made from: the interpreter, the tools'
+# requirements, the build options, and the content of this script and of every
+# source, build and metadata file of this project and of the stand-ins. When
+# it is unchanged, nothing is installed again (delete $venv/.nerov-installed
+# to force a new installation).
 fingerprint() {
     {
         printf '%s\n' "$(readlink -f "$venv/bin/python")" "${build_tools[@]}" "${build_args[@]}"
-        cd "$root" && find CMakeLists.txt pyproject.toml README.md src python standins/pyproject.toml standins/src \
-            \( -name __pycache__ -o -name '*.egg-info' \) -prune -o -type f -print0 \
+        cd "$root" && find scripts/setup.sh CMakeLists.txt pyproject.toml README.md src python \
+            standins/pyproject.toml standins/src \( -name __pycache__ -o -name '*.egg-info' \) -prune -o -type f -print0 \
             | LC_ALL=C sort -z | xargs -0 sha256sum
     } | sha256sum | cut -d' ' -f1
 }

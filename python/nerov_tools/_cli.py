@@ -153,7 +153,7 @@ def silence_stdout() -> None:
     try:
         fd = sys.stdout.fileno()
     except (AttributeError, ValueError, OSError):
-        sys.stdout = None  # type: ignore[assignment]
+        sys.stdout = None
         return
     devnull = os.open(os.devnull, os.O_WRONLY)
     try:

@@ -11,6 +11,7 @@ import sys
 import time
 from collections import Counter
 from collections.abc import Sequence
+from typing import Any
 
 from . import _cli
 from ._cli import EXIT_OK
@@ -30,7 +31,7 @@ SAMPLES: list[tuple[str, bool]] = [
 ]
 
 
-def _describe(result: dict) -> str:
+def _describe(result: dict[str, Any]) -> str:
     layer1 = result["layer1"]
     parts = [f"{result['outcome']:<8}", repr(result["prompt"])]
     if layer1:

@@ -25,7 +25,7 @@ import time
 from collections import Counter
 from collections.abc import Awaitable, Iterable, Iterator, Sequence
 from types import ModuleType, SimpleNamespace
-from typing import Any, BinaryIO, TextIO, TypeVar
+from typing import Any, TextIO, TypeVar
 
 from . import _cli
 from ._cli import EXIT_BLOCKED, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK
@@ -207,7 +207,7 @@ class _Input:
     def __init__(self, stream: TextIO | None) -> None:
         if stream is None:
             raise _cli.CliError("cannot read standard input: it is closed")
-        self.stream: BinaryIO | TextIO = getattr(stream, "buffer", stream)
+        self.stream: Any = getattr(stream, "buffer", stream)  # lines of bytes, or of text for a text stream
         self.is_terminal = _isatty(stream)
         self.size = 0  # bytes, when standard input is a regular file
         try:
@@ -219,7 +219,7 @@ class _Input:
 
     def position(self) -> int:
         try:
-            return self.stream.tell()
+            return int(self.stream.tell())
         except (AttributeError, ValueError, OSError):
             return 0
 
