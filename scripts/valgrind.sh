@@ -20,6 +20,7 @@
 #   tests/standins               the pure-Python stand-ins alone (no native
 #                                code), with time limits on megabyte inputs
 #   tests/tools/test_commands.py the commands driven as a user drives them:
+#   tests/tools/test_models.py
 #                                dozens of fresh interpreters, each one
 #                                minutes under valgrind, for the Python
 #                                command layer (the stage calls they make
@@ -68,7 +69,7 @@ if [ $# -gt 0 ]; then
     selection=("$@")
 else
     selection=(tests --ignore=tests/stress/test_memory.py --ignore=tests/fuzz --ignore=tests/standins
-               --ignore=tests/tools/test_commands.py)
+               --ignore=tests/tools/test_commands.py --ignore=tests/tools/test_models.py)
 fi
 
 logs=$(mktemp -d "${TMPDIR:-/tmp}/nerov-valgrind.XXXXXX")
