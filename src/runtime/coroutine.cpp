@@ -387,8 +387,8 @@ PyObject *make_coroutine(Function *f, PyObject *const *args) noexcept {
     c->func = reinterpret_cast<Function *>(Py_NewRef(reinterpret_cast<PyObject *>(f)));
     c->name = Py_NewRef(f->name);
     c->qualname = Py_NewRef(f->qualname);
-    for (int i = 0; i < kMaxParams; i++) {
-        c->args[i] = i < f->def->nparams ? Py_NewRef(args[i]) : nullptr;
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(kMaxParams); i++) {
+        c->args[i] = i < f->nparams ? Py_NewRef(args[i]) : nullptr;
     }
     c->weakreflist = nullptr;
     c->state = CoroState::created;

@@ -88,7 +88,7 @@ PyObject *suggest_keyword(Function *f, PyObject *keyword) noexcept {
 }
 
 [[gnu::cold]] void raise_too_many_positional(Function *f, Py_ssize_t given) noexcept {
-    Py_ssize_t n = f->def->nparams;
+    Py_ssize_t n = f->nparams;
     Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     object sig;
     bool plural;
@@ -146,7 +146,7 @@ PyObject *suggest_keyword(Function *f, PyObject *keyword) noexcept {
 // missing arguments, then defaults. `bound` receives borrowed references.
 int bind_arguments(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                    PyObject **bound) noexcept {
-    const Py_ssize_t n = f->def->nparams;
+    const Py_ssize_t n = f->nparams;
     for (Py_ssize_t i = 0; i < n && i < nargs; i++) bound[i] = args[i];
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -205,7 +205,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
                               PyObject *kwnames) noexcept {
     auto *f = reinterpret_cast<Function *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == f->def->nparams) return invoke(f, args);
+    if (kwnames == nullptr && nargs == f->nparams) return invoke(f, args);
     PyObject *bound[kMaxParams] = {};
     object defaults = borrow(f->defaults);  // the call may rebind __defaults__
     if (bind_arguments(f, args, nargs, kwnames, bound) < 0) return nullptr;
@@ -376,7 +376,7 @@ PyObject *get_signature(PyObject *self, void *) noexcept {
     object ret_kwnames = steal(Py_BuildValue("(s)", "return_annotation"));
     object annotations = steal(get_annotations(self, nullptr));
     if (!kind || !empty || !kwnames || !ret_kwnames || !annotations) return nullptr;
-    Py_ssize_t n = f->def->nparams;
+    Py_ssize_t n = f->nparams;
     Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     object params = steal(PyList_New(n));
     if (!params) return nullptr;
@@ -458,30 +458,34 @@ PyType_Spec function_type_spec = {
 // ---------------------------------------------------------------------------
 // Construction
 
-PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionDef *def) noexcept {
-    if (def->nparams > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "%s: too many parameters", def->qualname);
+PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept {
+    const auto nparams = static_cast<Py_ssize_t>(def.params.size());
+    const char *qualname = def.qualname ? def.qualname : def.name;
+    if (def.params.size() > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s: too many parameters", qualname);
         return nullptr;
     }
+    auto *rt = static_cast<RuntimeState *>(PyModule_GetState(module));
     auto *tp = reinterpret_cast<PyTypeObject *>(rt->function_type);
     object self = steal(tp->tp_alloc(tp, 0));
     if (!self) return nullptr;
     Function *f = as_function(self.get());
     f->vectorcall = function_vectorcall;
-    f->def = def;
+    f->def = &def;
+    f->nparams = nparams;
     f->module = Py_NewRef(module);
     f->globals = Py_NewRef(PyModule_GetDict(module));
     f->builtins = Py_NewRef(rt->builtins);
-    if ((f->name = PyUnicode_InternFromString(def->name)) == nullptr) return nullptr;
-    if ((f->qualname = PyUnicode_FromString(def->qualname)) == nullptr) return nullptr;
+    if ((f->name = PyUnicode_InternFromString(def.name)) == nullptr) return nullptr;
+    if ((f->qualname = PyUnicode_FromString(qualname)) == nullptr) return nullptr;
     if (PyDict_GetItemStringRef(f->globals, "__name__", &f->module_name) < 0) return nullptr;
-    f->doc = def->doc ? PyUnicode_FromString(def->doc) : Py_NewRef(Py_None);
+    f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     if (f->doc == nullptr) return nullptr;
-    if ((f->param_names = PyTuple_New(def->nparams)) == nullptr) return nullptr;
+    if ((f->param_names = PyTuple_New(nparams)) == nullptr) return nullptr;
     if ((f->annotations = PyDict_New()) == nullptr) return nullptr;
-    int ndefaults = 0;
-    for (int i = 0; i < def->nparams; i++) {
-        const Param &p = def->params[i];
+    Py_ssize_t ndefaults = 0;
+    for (Py_ssize_t i = 0; i < nparams; i++) {
+        const Param &p = def.params[i];
         PyObject *name = PyUnicode_InternFromString(p.name);
         if (name == nullptr) return nullptr;
         PyTuple_SET_ITEM(f->param_names, i, name);
@@ -491,17 +495,17 @@ PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionDef *d
         }
         if (p.default_text) ndefaults++;
     }
-    if (def->return_annotation) {
-        object ann = steal(PyUnicode_FromString(def->return_annotation));
+    if (def.return_annotation) {
+        object ann = steal(PyUnicode_FromString(def.return_annotation));
         if (!ann || PyDict_SetItemString(f->annotations, "return", ann.get()) < 0) return nullptr;
     }
     if (ndefaults) {
         if ((f->defaults = PyTuple_New(ndefaults)) == nullptr) return nullptr;
-        for (int i = def->nparams - ndefaults, k = 0; i < def->nparams; i++, k++) {
-            const char *text = def->params[i].default_text;
+        for (Py_ssize_t i = nparams - ndefaults, k = 0; i < nparams; i++, k++) {
+            const char *text = def.params[i].default_text;
             if (text == nullptr) {
                 PyErr_Format(PyExc_SystemError, "%s: a required parameter follows a default",
-                             def->qualname);
+                             qualname);
                 return nullptr;
             }
             PyObject *value = PyUnicode_FromString(text);
@@ -512,10 +516,38 @@ PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionDef *d
     return self.release();  // tp_alloc has already tracked it
 }
 
-int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const FunctionDef *def) noexcept {
-    object f = steal(make_function(module, rt, def));
+int add_function(PyObject *module, const FunctionDef &def) noexcept {
+    object f = steal(make_function(module, def));
     if (!f) return -1;
-    return PyDict_SetItem(ns, as_function(f.get())->name, f.get());
+    return PyDict_SetItem(PyModule_GetDict(module), as_function(f.get())->name, f.get());
 }
+
+// ---------------------------------------------------------------------------
+// The namespace a body sees
+
+int set_global(Function *f, PyObject *name, PyObject *value) noexcept {
+    return PyDict_SetItem(f->globals, name, value);
+}
+
+object import_name(Function *f, PyObject *name, PyObject *fromlist, int level) noexcept {
+    PyObject *import_func;
+    int r = PyDict_GetItemRef(f->builtins, runtime_of(f)->str_import, &import_func);
+    if (r <= 0) {
+        if (r == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        return {};
+    }
+    object importer = steal(import_func);
+    object level_obj = steal(PyLong_FromLong(level));
+    if (!level_obj) return {};
+    return call(importer.get(), name, f->globals, Py_None, fromlist ? fromlist : Py_None,
+                level_obj.get());
+}
+
+object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {
+    PyObject *get = runtime_of(f)->str_get;
+    return fallback ? call_method(mapping, get, key, fallback) : call_method(mapping, get, key);
+}
+
+void *module_state(Function *f) noexcept { return PyModule_GetState(f->module); }
 
 }  // namespace nrt

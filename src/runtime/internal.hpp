@@ -5,6 +5,38 @@
 
 namespace nrt {
 
+// One remembered module-namespace lookup of a function (see `global`): the
+// name (a strong reference), the value found (borrowed from the dict that
+// holds it) and the generation of the namespaces it was found in.
+struct CachedLookup {
+    PyObject *name;
+    PyObject *value;
+    std::uint64_t generation;
+};
+constexpr unsigned kCachedLookups = 8;
+
+// A Python-visible function: what `make_function` makes from a definition.
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef *def;
+    Py_ssize_t nparams;
+    PyObject *module;       // the defining module (its dict is __globals__)
+    PyObject *globals;
+    PyObject *builtins;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module_name;  // __module__
+    PyObject *doc;
+    PyObject *annotations;  // dict, or null once deleted
+    PyObject *defaults;     // tuple, or null for None
+    PyObject *param_names;  // tuple of interned str
+    PyObject *dict;
+    PyObject *weakreflist;
+    CachedLookup lookups[kCachedLookups];
+    unsigned next_lookup;
+};
+
 extern PyType_Spec function_type_spec;
 extern PyType_Spec coroutine_type_spec;
 extern PyType_Spec coroutine_wrapper_type_spec;

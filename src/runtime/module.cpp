@@ -1,5 +1,5 @@
-// module.cpp: module loading guard, per-module runtime state and the small
-// helpers that the modules' operations share.
+// module.cpp: module loading guard, per-module runtime state, unpacking and
+// `from module import name`.
 #include "nrt.hpp"
 #include "internal.hpp"
 
@@ -63,13 +63,15 @@ int traverse_module(PyObject *module, visitproc visit, void *arg) noexcept {
     auto *slots = static_cast<PyObject **>(PyModule_GetState(module));
     PyModuleDef *def = PyModule_GetDef(module);
     if (slots == nullptr || def == nullptr) return 0;
-    return traverse_slots(slots, definition_of(def).object_slots, visit, arg);
+    for (std::size_t i = 0; i < definition_of(def).object_slots; i++) Py_VISIT(slots[i]);
+    return 0;
 }
 
 int clear_module(PyObject *module) noexcept {
     auto *slots = static_cast<PyObject **>(PyModule_GetState(module));
     PyModuleDef *def = PyModule_GetDef(module);
-    if (slots != nullptr && def != nullptr) clear_slots(slots, definition_of(def).object_slots);
+    if (slots == nullptr || def == nullptr) return 0;
+    for (std::size_t i = 0; i < definition_of(def).object_slots; i++) Py_CLEAR(slots[i]);
     return 0;
 }
 
@@ -93,7 +95,8 @@ PyObject *init_module(ModuleDefinition &md) noexcept {
 // ---------------------------------------------------------------------------
 // Runtime state
 
-int runtime_init(PyObject *module, RuntimeState *rt) noexcept {
+int runtime_init(PyObject *module) noexcept {
+    auto *rt = static_cast<RuntimeState *>(PyModule_GetState(module));
     auto make_type = [module](PyType_Spec *type_spec) {
         return PyType_FromModuleAndSpec(module, type_spec, nullptr);
     };
@@ -111,36 +114,15 @@ int runtime_init(PyObject *module, RuntimeState *rt) noexcept {
     }
     if (watch_namespace(PyModule_GetDict(module), rt->builtins) < 0) return -1;
     if ((rt->empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr) return -1;
-    if ((rt->str_send = PyUnicode_InternFromString("send")) == nullptr) return -1;
+    if ((rt->str_get = PyUnicode_InternFromString("get")) == nullptr) return -1;
+    if ((rt->str_import = PyUnicode_InternFromString("__import__")) == nullptr) return -1;
     if ((rt->str_warnings = PyUnicode_InternFromString("warnings")) == nullptr) return -1;
     rt->str_warn_unawaited = PyUnicode_InternFromString("_warn_unawaited_coroutine");
     return rt->str_warn_unawaited ? 0 : -1;
 }
 
-int traverse_slots(PyObject **slots, std::size_t n, visitproc visit, void *arg) noexcept {
-    for (std::size_t i = 0; i < n; i++) Py_VISIT(slots[i]);
-    return 0;
-}
-
-void clear_slots(PyObject **slots, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; i++) Py_CLEAR(slots[i]);
-}
-
 // ---------------------------------------------------------------------------
 // Helpers
-
-object concat(std::initializer_list<const object *> pieces) noexcept {
-    object parts = steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
-    if (!parts) return {};
-    Py_ssize_t i = 0;
-    for (const object *piece : pieces) {
-        if (!*piece) return {};
-        PyTuple_SET_ITEM(parts.get(), i++, Py_NewRef(piece->get()));
-    }
-    object empty = steal(PyUnicode_FromStringAndSize("", 0));
-    if (!empty) return {};
-    return steal(PyUnicode_Join(empty.get(), parts.get()));
-}
 
 int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
@@ -156,6 +138,41 @@ void raise_name_error(PyObject *name) noexcept {
     object exc = steal(PyErr_GetRaisedException());
     if (exc && PyObject_SetAttrString(exc.get(), "name", name) < 0) PyErr_Clear();
     PyErr_SetRaisedException(exc.release());
+}
+
+int unpack(PyObject *seq, object &first, object &second) noexcept {
+    if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 2) {
+        PyObject **items = PySequence_Fast_ITEMS(seq);
+        first = borrow(items[0]);
+        second = borrow(items[1]);
+        return 0;
+    }
+    object it = steal(PyObject_GetIter(seq));
+    if (!it) {
+        // Only an object that cannot be iterated at all is "non-iterable"; an
+        // error from its own __iter__ passes through unchanged.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(seq)->tp_iter == nullptr &&
+            !PySequence_Check(seq)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(seq)->tp_name);
+        }
+        return -1;
+    }
+    object *targets[] = {&first, &second};
+    for (int i = 0; i < 2; i++) {
+        *targets[i] = steal(PyIter_Next(it.get()));
+        if (!*targets[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            }
+            return -1;
+        }
+    }
+    object extra = steal(PyIter_Next(it.get()));
+    if (!extra) return PyErr_Occurred() ? -1 : 0;
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
 }
 
 object import_from(PyObject *module, PyObject *name) noexcept {

@@ -1,11 +1,14 @@
 // nrt.hpp: the small native runtime shared by the kit's extension modules.
 //
-// It offers three things and nothing more:
+// It offers four things and nothing more:
 //   * `nrt::object`, an owned reference with explicit borrow/steal, and a few
 //     call helpers that keep every C API failure visible as an empty object;
+//   * what a line of a function body does, with the interpreter's results and
+//     messages: f-strings, unpacking, `mapping.get`, `from m import n`;
 //   * the Python-visible function type (`function`) that carries names,
 //     docstring, string annotations, defaults and a signature like a function
-//     written in Python, and the coroutine type its `async` variant returns;
+//     written in Python, the coroutine type its `async` variant returns, and
+//     the namespace its body sees (globals, builtins, module state);
 //   * the module-loading guard (one interpreter, one module object).
 //
 // Conventions: every function the interpreter calls is `noexcept`; a null
@@ -17,6 +20,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <type_traits>
 #include <utility>
 
 namespace nrt {
@@ -87,76 +92,131 @@ inline object getattr(PyObject *obj, PyObject *name) noexcept {
     return steal(PyObject_GetAttr(obj, name));
 }
 
-// `format(value, "")`, as an f-string renders a replacement field.
-inline object format(PyObject *value) noexcept {
-    if (PyUnicode_CheckExact(value)) return borrow(value);
-    return steal(PyObject_Format(value, nullptr));
+inline object getitem(PyObject *obj, PyObject *key) noexcept {
+    return steal(PyObject_GetItem(obj, key));
 }
 
-// Concatenates str pieces; any null piece means an error is already set.
-object concat(std::initializer_list<const object *> pieces) noexcept;
+// ---------------------------------------------------------------------------
+// What a line of a function body does
 
-// Raises ImportError "cannot import name ..." as `from module import name` does,
-// or returns the attribute (falling back to the submodule in sys.modules).
+// `format(value, "")`, as an f-string renders a replacement field.
+object format(PyObject *value) noexcept;
+
+// Concatenates `n` str pieces; null, with the error kept, if any piece is null.
+object join(PyObject *const *pieces, std::size_t n) noexcept;
+
+namespace detail {
+// A piece of an f-string rendered: `value` itself when it is an exact str,
+// else its rendering, kept alive in `keep`. Null with an error set.
+inline PyObject *field(PyObject *value, object &keep) noexcept {
+    if (value != nullptr && PyUnicode_CheckExact(value)) return value;
+    if (value != nullptr) keep = format(value);
+    return keep.get();
+}
+inline PyObject *field(const object &value, object &keep) noexcept {
+    return field(value.get(), keep);
+}
+template <class Make>
+    requires std::is_invocable_r_v<object, Make &>
+inline PyObject *field(Make &&make, object &keep) noexcept {
+    keep = make();
+    return field(keep.get(), keep);
+}
+}  // namespace detail
+
+// An f-string. Each piece is rendered as a replacement field and the results
+// are joined; a str literal renders as itself. A piece that is a callable is
+// called for its value only once the pieces before it have rendered, so the
+// values are read and rendered in the order the f-string reads and renders
+// them, and nothing after a failure is read.
+template <class... P>
+object fstring(P &&...pieces) noexcept {
+    object keep[sizeof...(P)];
+    PyObject *parts[sizeof...(P)];
+    std::size_t i = 0;
+    bool ok = (... && (parts[i] = detail::field(std::forward<P>(pieces), keep[i]), parts[i++]));
+    return ok ? join(parts, sizeof...(P)) : object();
+}
+
+// `first, second = seq`.
+int unpack(PyObject *seq, object &first, object &second) noexcept;
+
+// `from module import name`: the attribute, else the submodule in
+// sys.modules, else ImportError "cannot import name ...".
 object import_from(PyObject *module, PyObject *name) noexcept;
 
 // ---------------------------------------------------------------------------
 // Python-visible functions
 
-struct Function;
+struct Function;  // what a body runs as; its members are the runtime's own
 
 // The body of an operation: `args` holds one borrowed reference per parameter,
 // defaults already filled in. Returns a new reference or null with an error set.
-using Impl = PyObject *(*)(Function *self, PyObject *const *args);
+using Impl = PyObject *(*)(Function *self, PyObject *const *args) noexcept;
 
 struct Param {
     const char *name;
-    const char *annotation;    // null: not annotated
-    const char *default_text;  // null: required; else a str default
+    const char *annotation = nullptr;    // null: not annotated
+    const char *default_text = nullptr;  // null: required; else a str default
 };
 
 struct FunctionDef {
     const char *name;
-    const char *qualname;
-    const char *doc;                // null: no docstring
-    const Param *params;
-    int nparams;
-    const char *return_annotation;  // null: no return annotation
+    const char *qualname = nullptr;           // null: the name
+    const char *doc = nullptr;                // null: no docstring
+    std::span<const Param> params = {};
+    const char *return_annotation = nullptr;  // null: no return annotation
     Impl impl;
-    bool is_coroutine;              // calls return a coroutine that runs `impl`
+    bool is_coroutine = false;                // calls return a coroutine that runs `impl`
 };
 
-constexpr int kMaxParams = 8;
+constexpr std::size_t kMaxParams = 8;
 
-// One remembered module-namespace lookup of a function (see `global`): the
-// name (a strong reference), the value found (borrowed from the dict that
-// holds it) and the generation of the namespaces it was found in.
-struct CachedLookup {
-    PyObject *name;
+// Makes a function of `module` from its definition (which must outlive it).
+// New reference, or null.
+PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept;
+// Makes the function and binds it in the module namespace; -1 on error.
+int add_function(PyObject *module, const FunctionDef &def) noexcept;
+
+// The namespace a body sees. These are what `name`, `name = value`,
+// `name(*args)` and `import name` do in a function written in Python: a name
+// is looked up in the module namespace, then in the builtins, NameError when
+// in neither; calls take the same path as calls from Python. A lookup's
+// answer is remembered until either namespace changes in any way, so a name
+// rebound, deleted or added (shadowing a builtin) counts from the next lookup.
+object global(Function *f, PyObject *name) noexcept;
+int set_global(Function *f, PyObject *name, PyObject *value) noexcept;
+template <class... A>
+inline object call_global(Function *f, PyObject *name, A... args) noexcept {
+    object callable = global(f, name);
+    return callable ? call(callable.get(), args...) : object();
+}
+// `__import__(name, globals(), None, fromlist, level)` with the builtins' `__import__`.
+object import_name(Function *f, PyObject *name, PyObject *fromlist, int level) noexcept;
+// `mapping.get(key)`, or `mapping.get(key, fallback)` when one is given.
+object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept;
+inline object mapping_get(Function *f, PyObject *mapping, PyObject *key,
+                          PyObject *fallback = nullptr) noexcept {
+    if (!PyDict_CheckExact(mapping)) return call_get(f, mapping, key, fallback);
     PyObject *value;
-    std::uint64_t generation;
-};
-constexpr unsigned kCachedLookups = 8;
+    int r = PyDict_GetItemRef(mapping, key, &value);
+    if (r == 0) return borrow(fallback ? fallback : Py_None);
+    return steal(r > 0 ? value : nullptr);
+}
 
-struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const FunctionDef *def;
-    PyObject *module;       // the defining module (its dict is __globals__)
-    PyObject *globals;
-    PyObject *builtins;
-    PyObject *name;
-    PyObject *qualname;
-    PyObject *module_name;  // __module__
-    PyObject *doc;
-    PyObject *annotations;  // dict, or null once deleted
-    PyObject *defaults;     // tuple, or null for None
-    PyObject *param_names;  // tuple of interned str
-    PyObject *dict;
-    PyObject *weakreflist;
-    CachedLookup lookups[kCachedLookups];
-    unsigned next_lookup;
-};
+// The state of the module that defines `f`, or of `module`.
+void *module_state(Function *f) noexcept;
+template <class State>
+inline State &state(Function *f) noexcept {
+    return *static_cast<State *>(module_state(f));
+}
+template <class State>
+inline State &state(PyObject *module) noexcept {
+    return *static_cast<State *>(PyModule_GetState(module));
+}
+
+// ---------------------------------------------------------------------------
+// Module state
 
 // Per-module runtime state: the module's function and coroutine types and the
 // names and objects the runtime needs at call time. Modules put this struct at
@@ -167,32 +227,29 @@ struct RuntimeState {
     PyObject *coroutine_wrapper_type;
     PyObject *builtins;          // dict of the builtins module
     PyObject *empty_str;
-    PyObject *str_send;
+    PyObject *str_get;
+    PyObject *str_import;
     PyObject *str_warnings;
     PyObject *str_warn_unawaited;
 };
 
-// Fills the runtime part of a module's state; returns -1 with an error set.
-int runtime_init(PyObject *module, RuntimeState *rt) noexcept;
-// The GC helpers of a state made of strong references only.
-int traverse_slots(PyObject **slots, std::size_t n, visitproc visit, void *arg) noexcept;
-void clear_slots(PyObject **slots, std::size_t n) noexcept;
+// Fills the runtime part of the module's state; returns -1 with an error set.
+int runtime_init(PyObject *module) noexcept;
 
-// Makes a function of `module` from its definition. New reference, or null.
-PyObject *make_function(PyObject *module, RuntimeState *rt, const FunctionDef *def) noexcept;
-// Makes the function and binds it in `ns` (a dict) under its name; -1 on error.
-int add_function(PyObject *module, RuntimeState *rt, PyObject *ns, const FunctionDef *def) noexcept;
-
-// Looks `name` up as a function body written in Python would: in the
-// function's globals, then in its builtins; NameError when in neither. The
-// answer is remembered until either namespace changes in any way, so a name
-// rebound, deleted or added (shadowing a builtin) counts from the next lookup.
-object global(Function *f, PyObject *name) noexcept;
-
-template <class State>
-inline State &state_of(Function *f) noexcept {
-    return *static_cast<State *>(PyModule_GetState(f->module));
-}
+// A module's interned strings, as a list macro LIST(N, T): N(name) for a str
+// spelled like its member, T(member, "text") for any other. Inside the state
+// struct, NRT_STRINGS(LIST) declares one strong reference per entry and
+// `intern_strings()`, which fills them and returns -1 with an error set.
+#define NRT_STRING_MEMBER_(member, ...) PyObject *member;
+#define NRT_STRING_INTERN_(member, text) \
+    if ((member = PyUnicode_InternFromString(text)) == nullptr) return -1;
+#define NRT_NAME_INTERN_(member) NRT_STRING_INTERN_(member, #member)
+#define NRT_STRINGS(LIST)                                 \
+    LIST(NRT_STRING_MEMBER_, NRT_STRING_MEMBER_)          \
+    int intern_strings() noexcept {                       \
+        LIST(NRT_NAME_INTERN_, NRT_STRING_INTERN_)        \
+        return 0;                                         \
+    }
 
 // ---------------------------------------------------------------------------
 // Module loading

@@ -68,6 +68,44 @@ def test_exception_the_caller_is_handling_stays_handled(stage, engine):
     assert err.__context__ is engine.result and engine.result.__context__ is outer
 
 
+@types.coroutine
+def _pause():
+    yield
+
+
+def test_awaiting_coroutine_keeps_its_own_handled_exception_state(stage, engine):
+    """Awaited by a coroutine that handles nothing while its driver handles an
+    exception, then resumed elsewhere, the coroutine must see nothing handled:
+    as after awaiting a failing coroutine written in Python."""
+    engine.result = RuntimeError("boom")
+
+    async def python_failure():
+        try:
+            raise RuntimeError("boom")
+        except Exception as e:
+            raise Layer1ProcessingError(f"Failed to analyze request: {e}")
+
+    async def awaiting(awaitable):
+        try:
+            await awaitable
+        except Layer1ProcessingError:
+            pass
+        await _pause()
+        return sys.exception()
+
+    seen = []
+    for awaitable in (python_failure(), stage.process(context())):
+        coro = awaiting(awaitable)
+        try:
+            raise KeyError("driver")
+        except KeyError:
+            coro.send(None)
+        with pytest.raises(StopIteration) as stop:
+            coro.send(None)
+        seen.append(stop.value.value)
+    assert seen == [None, None]
+
+
 WRITTEN = ["is_approved", "validation_result", "intent", "task_category", "capabilities", "confidence_score",
            "allowed_tools", "risk_level"]
 

@@ -7,12 +7,15 @@ import hashlib
 import json
 import logging
 import os
+import sys
 import threading
-import types
 
 from nerov.packages.brain import artifax
 from nerov.packages.layers.layer1 import exceptions
 from nerov.packages.layers.layer1.stages import promptsift as ps
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "promptsift"))
+from psift_support import context, run  # noqa: E402,F401  (the stage tests' own fakes)
 
 PromptValidationError = exceptions.PromptValidationError
 Layer1ProcessingError = exceptions.Layer1ProcessingError
@@ -96,28 +99,6 @@ class Matcher:
 
     def select_for_prompt(self, prompt, *, predicted_intent=None, predicted_scope=None):
         return self.result
-
-
-class Layer1:
-    """A context's layer-1 state (a plain attribute holder)."""
-
-
-def context(prompt="What is the weather in Lisbon?", metadata=None, state=None):
-    return types.SimpleNamespace(
-        request=types.SimpleNamespace(prompt=prompt),
-        state={} if state is None else state,
-        metadata={} if metadata is None else metadata,
-        layer1=Layer1(),
-    )
-
-
-def run(coro):
-    """Drives a coroutine that must finish in its first resumption."""
-    try:
-        coro.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise AssertionError("the coroutine suspended")
 
 
 def raises(exc_type, fn, *args, **kwargs):

@@ -1,0 +1,269 @@
+// stdlib_shortcuts.cpp: the direct answers, and the checks that they are
+// still the standard library's.
+#include "stdlib_shortcuts.hpp"
+
+#include <cerrno>
+#include <cstring>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace shortcuts {
+
+using nrt::object;
+
+namespace {
+
+constexpr Py_ssize_t kFirstBlock = 1 << 16;  // the first read of a file
+constexpr Py_ssize_t kCopyLimit = 1 << 12;   // short blocks up to this size are copied
+
+// os.path.join(a, b) of two str: b when it is absolute or a is empty, else a
+// and b with one "/" between them unless a already ends in one.
+object join_str(PyObject *a, PyObject *b) noexcept {
+    Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+    if (na == 0 || (nb > 0 && PyUnicode_READ_CHAR(b, 0) == '/')) return nrt::borrow(b);
+    Py_ssize_t sep = PyUnicode_READ_CHAR(a, na - 1) == '/' ? 0 : 1;
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(a);
+    if (PyUnicode_MAX_CHAR_VALUE(b) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(b);
+    object out = nrt::steal(PyUnicode_New(na + sep + nb, maxchar));
+    if (!out) return {};
+    if (PyUnicode_CopyCharacters(out.get(), 0, a, 0, na) < 0) return {};
+    if (sep) PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), na, '/');
+    if (PyUnicode_CopyCharacters(out.get(), na + sep, b, 0, nb) < 0) return {};
+    return out;
+}
+
+// Whether `os.stat`, for the `os` that `globals` holds, is still the one
+// recorded at import: 1 or 0, -1 with an error set.
+int os_stat_is_standard(Standard &sd, PyObject *globals) noexcept {
+    PyObject *os;
+    int r = PyDict_GetItemRef(globals, sd.os, &os);
+    if (r <= 0) return r;
+    object os_ref = nrt::steal(os);
+    object stat_fn = nrt::steal(PyObject_GetAttr(os, sd.stat));
+    if (!stat_fn) PyErr_Clear();
+    return stat_fn && stat_fn.get() == sd.std_stat ? 1 : 0;
+}
+
+#ifndef _WIN32
+// stat() of a str path as os.stat takes it: 1 with `*sb` filled, 0 when
+// os.stat would raise (`*error` set to its errno, or 0 for text it refuses
+// with ValueError), -1 with an error set.
+int stat_text(PyObject *path, struct stat *sb, int *error) noexcept {
+    *error = 0;
+    object encoded = nrt::steal(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) {  // text the file system encoding cannot take
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    const char *bytes = PyBytes_AS_STRING(encoded.get());
+    if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) {
+        return 0;  // an embedded null character
+    }
+    int failed, saved = 0;
+    Py_BEGIN_ALLOW_THREADS
+    failed = ::stat(bytes, sb);
+    if (failed != 0) saved = errno;
+    Py_END_ALLOW_THREADS
+    *error = saved;
+    return failed == 0 ? 1 : 0;
+}
+#endif
+
+// The answer of the standard probe for a str path without calling it:
+// 1 or 0, -1 with an error set, or -2 when the probe has to be called.
+int probe_directly(Standard &sd, PyObject *path, Probe kind) noexcept {
+#ifdef _WIN32
+    (void)sd; (void)path; (void)kind;
+    return -2;
+#else
+    if (sd.std_probe_globals == nullptr || !PyUnicode_CheckExact(path)) return -2;
+    // The standard probes call `os.stat` and answer False where it raises.
+    int standard = os_stat_is_standard(sd, sd.std_probe_globals);
+    if (standard <= 0) return standard < 0 ? -1 : -2;
+    struct stat sb;
+    int error;
+    int found = stat_text(path, &sb, &error);
+    if (found <= 0) return found;
+    switch (kind) {
+    case Probe::isfile: return S_ISREG(sb.st_mode) ? 1 : 0;
+    case Probe::isdir: return S_ISDIR(sb.st_mode) ? 1 : 0;
+    case Probe::exists: break;
+    }
+    return 1;
+#endif
+}
+
+}  // namespace
+
+object path_join(Standard &sd, PyObject *join, PyObject *a, PyObject *b) noexcept {
+    if (join == sd.std_join && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        return join_str(a, b);
+    }
+    return nrt::call(join, a, b);
+}
+
+// os.path.dirname(p) of a str: up to the last "/", trailing slashes removed
+// unless the head is nothing but slashes.
+object path_dirname(Standard &sd, PyObject *dirname, PyObject *p) noexcept {
+    if (dirname != sd.std_dirname || !PyUnicode_CheckExact(p)) return nrt::call(dirname, p);
+    Py_ssize_t last = PyUnicode_FindChar(p, '/', 0, PyUnicode_GET_LENGTH(p), -1);
+    if (last == -2) return {};
+    Py_ssize_t end = last + 1;
+    Py_ssize_t keep = end;
+    while (keep > 0 && PyUnicode_READ_CHAR(p, keep - 1) == '/') keep--;
+    return nrt::steal(PyUnicode_Substring(p, 0, keep > 0 ? keep : end));
+}
+
+object path_probe(Standard &sd, PyObject *probe, PyObject *path, Probe kind) noexcept {
+    PyObject *standard = kind == Probe::exists ? sd.std_exists
+                         : kind == Probe::isfile ? sd.std_isfile : sd.std_isdir;
+    if (probe == standard) {
+        int r = probe_directly(sd, path, kind);
+        if (r == -1) return {};
+        if (r >= 0) return nrt::borrow(r ? Py_True : Py_False);
+    }
+    return nrt::call(probe, path);
+}
+
+// The walked paths' methods have to be the standard ones, and so does the
+// `os.stat` they reach.
+bool walk_stats_directly(Standard &sd) noexcept {
+#ifdef _WIN32
+    (void)sd;
+    return false;
+#else
+    if (sd.std_pathlib_globals == nullptr) return false;
+    PyObject *methods[][2] = {{sd.is_file, sd.std_path_is_file},
+                              {sd.stat, sd.std_path_stat},
+                              {sd.__fspath__, sd.std_path_fspath}};
+    for (auto &m : methods) {
+        object found = nrt::steal(PyObject_GetAttr(sd.std_posix_path, m[0]));
+        if (!found) PyErr_Clear();
+        if (found.get() != m[1]) return false;
+    }
+    int standard = os_stat_is_standard(sd, sd.std_pathlib_globals);
+    if (standard < 0) PyErr_Clear();
+    return standard > 0;
+#endif
+}
+
+int stat_walked(Standard &sd, PyObject *p, object &size) noexcept {
+#ifdef _WIN32
+    (void)sd; (void)p; (void)size;
+    return -2;
+#else
+    if (!Py_IS_TYPE(p, reinterpret_cast<PyTypeObject *>(sd.std_posix_path))) return -2;
+    object text = nrt::steal(PyObject_Str(p));
+    if (!text) return -1;
+    if (!PyUnicode_CheckExact(text.get())) return -2;
+    struct stat sb;
+    int error;
+    int found = stat_text(text.get(), &sb, &error);
+    if (found < 0) return -1;
+    if (found == 0) {
+        // The errors is_file takes for "no such file"; any other is raised.
+        bool missing = error == 0 || error == ENOENT || error == ENOTDIR || error == EBADF ||
+                       error == ELOOP;
+        return missing ? 0 : -2;
+    }
+    if (!S_ISREG(sb.st_mode)) return 0;
+    size = nrt::steal(PyLong_FromLongLong(static_cast<long long>(sb.st_size)));
+    return size ? 1 : -1;
+#endif
+}
+
+bool hashes_in_place(Standard &sd, PyObject *hash, PyObject *file) noexcept {
+    return Py_IS_TYPE(hash, reinterpret_cast<PyTypeObject *>(sd.std_sha256_type)) &&
+           Py_IS_TYPE(file, reinterpret_cast<PyTypeObject *>(sd.std_buffered_reader));
+}
+
+// Each block is read straight into one reusable buffer with `readinto1` (one
+// read of the underlying file per block, so a small file takes one read and
+// the empty one). The first buffer is small, which most model-side files
+// (configs, vocabularies) fit; once a read fills it, a 1 MiB buffer takes
+// over. Pending signals are handled after every block.
+int hash_buffered_blocks(Standard &sd, PyObject *file, PyObject *update) noexcept {
+    Py_ssize_t size = kFirstBlock;
+    object buffer = nrt::steal(PyByteArray_FromStringAndSize(nullptr, size));
+    if (!buffer) return -1;
+    for (;;) {
+        object got = nrt::call_method(file, sd.readinto1, buffer.get());
+        if (!got) return -1;
+        if (got.get() == Py_None) return 0;  // would block: as the empty block of read()
+        Py_ssize_t n = PyLong_AsSsize_t(got.get());
+        if (n == -1 && PyErr_Occurred()) return -1;
+        if (n == 0) return 0;
+        if (n < 0 || n > size) {
+            PyErr_Format(PyExc_SystemError, "readinto1() returned %zd outside 0..%zd", n, size);
+            return -1;
+        }
+        object block;
+        if (n == size) {
+            block = buffer;
+        } else if (n <= kCopyLimit) {
+            block = nrt::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(buffer.get()), n));
+        } else {
+            object view = nrt::steal(PyMemoryView_FromObject(buffer.get()));
+            if (!view) return -1;
+            block = nrt::steal(PySequence_GetSlice(view.get(), 0, n));
+        }
+        if (!block || !nrt::call(update, block.get())) return -1;
+        if (PyErr_CheckSignals() < 0) return -1;
+        if (n == size && size < kHashBlock) {
+            size = kHashBlock;
+            block = object();
+            buffer = nrt::steal(PyByteArray_FromStringAndSize(nullptr, size));
+            if (!buffer) return -1;
+        }
+    }
+}
+
+int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) noexcept {
+    if (sd.intern_strings() < 0) return -1;
+    object io = nrt::steal(PyImport_Import(sd.io));
+    if (!io || !(sd.std_buffered_reader = PyObject_GetAttr(io.get(), sd.BufferedReader))) return -1;
+    if (!PyType_Check(sd.std_buffered_reader)) {
+        PyErr_SetString(PyExc_TypeError, "io.BufferedReader is not a type");
+        return -1;
+    }
+    object h = nrt::call_method(hashlib, sd.sha256);
+    if (!h) return -1;
+    sd.std_sha256_type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(h.get())));
+
+    // The probes are answered directly only when all three are the plain
+    // functions that call `os.stat` from one module namespace.
+    object path = nrt::getattr(os, sd.path);
+    if (!path) return -1;
+    PyObject **functions[][2] = {{&sd.std_join, &sd.join},   {&sd.std_dirname, &sd.dirname},
+                                 {&sd.std_exists, &sd.exists}, {&sd.std_isfile, &sd.isfile},
+                                 {&sd.std_isdir, &sd.isdir}};
+    for (auto &fn : functions) {
+        if ((*fn[0] = PyObject_GetAttr(path.get(), *fn[1])) == nullptr) return -1;
+    }
+    if ((sd.std_stat = PyObject_GetAttr(os, sd.stat)) == nullptr) return -1;
+    PyObject *globals = nullptr;
+    bool plain = true;
+    for (PyObject *fn : {sd.std_exists, sd.std_isfile, sd.std_isdir}) {
+        PyObject *g = PyFunction_Check(fn) ? PyFunction_GetGlobals(fn) : nullptr;
+        if (g == nullptr || (globals != nullptr && g != globals)) plain = false;
+        globals = g;
+    }
+    if (plain) sd.std_probe_globals = Py_NewRef(globals);
+
+    // Walked paths: the standard methods, and the namespace their stat sees.
+    if ((sd.std_posix_path = PyObject_GetAttr(pathlib, sd.PosixPath)) == nullptr) return -1;
+    if (!PyType_Check(sd.std_posix_path)) return 0;
+    if ((sd.std_path_is_file = PyObject_GetAttr(sd.std_posix_path, sd.is_file)) == nullptr ||
+        (sd.std_path_stat = PyObject_GetAttr(sd.std_posix_path, sd.stat)) == nullptr ||
+        (sd.std_path_fspath = PyObject_GetAttr(sd.std_posix_path, sd.__fspath__)) == nullptr) {
+        return -1;
+    }
+    if (PyFunction_Check(sd.std_path_stat)) {
+        sd.std_pathlib_globals = Py_NewRef(PyFunction_GetGlobals(sd.std_path_stat));
+    }
+    return 0;
+}
+
+}  // namespace shortcuts
