@@ -6,7 +6,8 @@
 # Finds CPython 3.13, creates .venv (or .venv-asan for the AddressSanitizer +
 # UndefinedBehaviorSanitizer build), installs the build tools, the kit
 # stand-ins and this project with its test tools. Safe to run again: an
-# existing environment is reused and the build is incremental.
+# existing environment is reused, nothing is installed when no source,
+# build or metadata file changed since the last run, and the build is incremental.
 # Prints the environment's directory on its last line.
 set -euo pipefail
 
@@ -44,9 +45,33 @@ if [ ! -x "$venv/bin/python" ] || ! is_py313 "$(readlink -f "$venv/bin/python")"
     "$python" -m venv "$venv"
 fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
+build_tools=("scikit-build-core>=0.10" "cmake>=3.26" ninja)
+
+# What the installed environment was made from: the interpreter, the tools'
+# requirements, the build options, and the content of this script and of every
+# source, build and metadata file of this project and of the stand-ins. When
+# it is unchanged, nothing is installed again (delete $venv/.nerov-installed
+# to force a new installation).
+fingerprint() {
+    {
+        printf '%s\n' "$(readlink -f "$venv/bin/python")" "${build_tools[@]}" "${build_args[@]}"
+        cd "$root" && find scripts/setup.sh CMakeLists.txt pyproject.toml README.md src python \
+            standins/pyproject.toml standins/src \( -name __pycache__ -o -name '*.egg-info' \) -prune -o -type f -print0 \
+            | LC_ALL=C sort -z | xargs -0 sha256sum
+    } | sha256sum | cut -d' ' -f1
+}
+stamp="$venv/.nerov-installed"
+wanted=$(fingerprint)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then
+    say "$venv is up to date"
+    echo "$venv"
+    exit 0
+fi
+rm -f "$stamp"
 
 say "Installing build tools, the kit stand-ins and the native modules into $venv"
-"${pip[@]}" install "scikit-build-core>=0.10" "cmake>=3.26" ninja
+"${pip[@]}" install "${build_tools[@]}"
 "${pip[@]}" install "$root/standins"
 (cd "$root" && "${pip[@]}" install --no-build-isolation "${build_args[@]}" ".[test]")
+echo "$wanted" > "$stamp"
 echo "$venv"

@@ -7,14 +7,17 @@ then prints the model resolution status report.
 
 from __future__ import annotations
 
-import asyncio
-import logging
 import sys
+import time
+from collections import Counter
+from collections.abc import Sequence
+from typing import Any
 
-from nerov.packages.brain import artifax
-from nerov.packages.layers.layer1.stages.promptsift import PromptsiftStage
+from . import _cli
+from ._cli import EXIT_OK
+from .screen import DEFAULT_TOOLS, complete, load_kit, make_tools, require, screen_one, summary
 
-from .screen import DEFAULT_TOOLS, make_tools, screen_one
+PROG = "nerov-demo"
 
 SAMPLES: list[tuple[str, bool]] = [
     ("Summarise the attached quarterly report in three bullet points.", False),
@@ -28,7 +31,7 @@ SAMPLES: list[tuple[str, bool]] = [
 ]
 
 
-def _summary(result: dict) -> str:
+def _describe(result: dict[str, Any]) -> str:
     layer1 = result["layer1"]
     parts = [f"{result['outcome']:<8}", repr(result["prompt"])]
     if layer1:
@@ -41,21 +44,37 @@ def _summary(result: dict) -> str:
     return "  ".join(parts)
 
 
-async def _screen_samples() -> None:
-    stage = PromptsiftStage(make_tools(DEFAULT_TOOLS))
+def main(argv: Sequence[str] | None = None) -> int:
+    """The console entry point; ``argv`` defaults to the command line."""
+    return _cli.run(lambda: _main(argv), prog=PROG, exiting=argv is None)
+
+
+def _main(argv: Sequence[str] | None) -> int:
+    args = _cli.parser(
+        PROG,
+        "Screen sample prompts through the layer-1 stage, then print the model resolution\nstatus report.",
+        statuses=[(EXIT_OK, "done (whatever the samples' outcomes)")],
+        logging_options=True,
+    ).parse_args(argv)
+    _cli.setup_logging(args)
+    kit = load_kit()
+    artifax = require("nerov.packages.brain.artifax")
+
+    stage = kit.PromptsiftStage(make_tools(DEFAULT_TOOLS))
+    counts: Counter[str] = Counter()
+    start = time.monotonic()
+    _cli.emit("=== Layer-1 screening of sample prompts ===\n")
     for prompt, approved in SAMPLES:
-        result = await screen_one(stage, prompt, approved=approved)
-        note = " (approved)" if approved else ""
-        print(_summary(result) + note)
-
-
-def main() -> int:
-    logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s", stream=sys.stdout)
-    print("=== Layer-1 screening of sample prompts ===\n")
-    asyncio.run(_screen_samples())
-    print()
-    artifax.cli_download()
-    return 0
+        result = complete(screen_one(stage, prompt, approved=approved))
+        counts[result["outcome"]] += 1
+        _cli.emit(_describe(result) + (" (approved)" if approved else ""))
+    elapsed = time.monotonic() - start
+    _cli.emit("")
+    with _cli.writing():
+        artifax.cli_download()
+    if not args.quiet:
+        _cli.say(PROG, summary(counts, elapsed))
+    return EXIT_OK
 
 
 if __name__ == "__main__":

@@ -1,36 +1,68 @@
 """``nerov-screen``: screen prompts through the layer-1 stage, one JSON line each.
 
 Prompts come from the arguments or, when there are none, one per line from
-standard input (streamed: a file of any length is read a line at a time).
+standard input (streamed: a file of any length is read a line at a time, and
+each answer is written and flushed as soon as its prompt is screened).
 Each output line holds the prompt, its outcome and what the stage wrote:
 
 * ``passed``   the stage completed; the request may go on;
 * ``blocked``  the engine judged the prompt adversarial and it was not approved;
 * ``rejected`` the prompt carries no meaningful content (nothing was analysed);
 * ``failed``   the analysis itself failed (the error says why).
-
-Exit status: 0 when nothing was blocked or failed, 1 when a prompt was
-blocked, 4 when an analysis failed, 5 when both happened; 2 for usage errors.
 """
 
 from __future__ import annotations
 
-import argparse
-import asyncio
+import importlib
+import io
 import json
-import logging
+import os
+import signal
+import stat
 import sys
-from collections.abc import Iterable, Iterator
-from typing import Any, TextIO
+import threading
+import time
+from collections import Counter
+from collections.abc import Awaitable, Iterable, Iterator, Sequence
+from types import ModuleType, SimpleNamespace
+from typing import Any, TextIO, TypeVar
 
-from nerov.packages.context import ExecutionContext
-from nerov.packages.layers.layer1.exceptions import Layer1ProcessingError, PromptValidationError
-from nerov.packages.layers.layer1.stages.promptsift import PromptsiftStage
+from . import _cli
+from ._cli import EXIT_BLOCKED, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK
+from ._progress import Progress, duration, percent, rate, time_left
 
+PROG = "nerov-screen"
 DEFAULT_TOOLS = ("search_web", "read_file", "write_file", "send_email", "delete_file", "run_shell")
+OUTCOMES = ("passed", "blocked", "rejected", "failed")
 
-EXIT_BLOCKED = 1
-EXIT_FAILED = 4
+STATUSES = (
+    (EXIT_OK, "no prompt was blocked and no analysis failed"),
+    (EXIT_BLOCKED, "a prompt was blocked"),
+    (EXIT_FAILED, "an analysis failed"),
+    (EXIT_BLOCKED | EXIT_FAILED, "both: a prompt was blocked and an analysis failed"),
+)
+
+NOTES = """\
+output:
+  One JSON object a line, in UTF-8, written as soon as its prompt is screened:
+  "prompt", "outcome" (passed, blocked, rejected: no meaningful content,
+  failed: the analysis failed), "error" (null or the reason) and "layer1"
+  (what the stage wrote). A prompt that was not valid UTF-8 is screened with
+  each undecodable byte replaced by U+FFFD, and its line adds
+  "invalid_utf8": true. Unless --quiet, a summary goes to standard error at
+  the end, and a progress line while standard input is read from a file or
+  pipe and standard error is a terminal.
+
+stopping early:
+  Ctrl-C stops after the prompt in hand, so the output holds whole lines only
+  (a second Ctrl-C stops at once, e.g. when the reader does not read), with
+  status 130. When the reader of the output goes away (| head), the command
+  stops quietly with the status of what it screened so far."""
+
+
+def tool_names(text: str) -> list[str]:
+    """The names in a comma-separated list, trimmed, empty ones dropped."""
+    return [name for name in (part.strip() for part in text.split(",")) if name]
 
 
 def make_tools(names: Iterable[str]) -> list[Any]:
@@ -46,74 +78,272 @@ def make_tools(names: Iterable[str]) -> list[Any]:
     return [tool(n) for n in names if n]
 
 
-async def screen_one(stage: PromptsiftStage, prompt: Any, *, approved: bool = False) -> dict[str, Any]:
+_kit_cache: SimpleNamespace | None = None
+
+
+def load_kit() -> SimpleNamespace:
+    """The kit's classes that screening needs, imported on first use."""
+    global _kit_cache
+    if _kit_cache is None:
+        context = require("nerov.packages.context")
+        exceptions = require("nerov.packages.layers.layer1.exceptions")
+        stage = require("nerov.packages.layers.layer1.stages.promptsift")
+        _kit_cache = SimpleNamespace(
+            ExecutionContext=context.ExecutionContext,
+            Layer1ProcessingError=exceptions.Layer1ProcessingError,
+            PromptValidationError=exceptions.PromptValidationError,
+            PromptsiftStage=stage.PromptsiftStage,
+        )
+    return _kit_cache
+
+
+def require(module: str) -> ModuleType:
+    """Imports ``module``; a missing module (it or one it imports) is a
+    ``CliError`` that says which one and how to get it."""
+    try:
+        return importlib.import_module(module)
+    except ModuleNotFoundError as exc:
+        raise _cli.CliError(_missing_module(exc.name or module)) from exc
+
+
+_OWN_MODULES = ("nerov.packages.brain.artifax", "nerov.packages.layers.layer1.stages.promptsift", "nerov_tools")
+
+
+def _missing_module(name: str) -> str:
+    if name.startswith(_OWN_MODULES):
+        return f"module {name!r} of nerov-native is missing: reinstall nerov-native"
+    if name == "nerov" or name.startswith("nerov."):
+        return (f"kit module {name!r} is missing: run this in the agent-security kit's environment, "
+                "or for a trial install the kit stand-ins (pip install ./standins from this project's source)")
+    return f"module {name!r} is missing: reinstall nerov-native with its dependencies"
+
+
+async def screen_one(stage: Any, prompt: Any, *, approved: bool = False) -> dict[str, Any]:
     """Runs one prompt through ``stage`` and describes the outcome."""
-    context = ExecutionContext.for_prompt(prompt, metadata={"is_approved": True} if approved else {})
+    kit = load_kit()
+    context = kit.ExecutionContext.for_prompt(prompt, metadata={"is_approved": True} if approved else {})
     error = None
     try:
         await stage.process(context)
         outcome = "passed"
-    except PromptValidationError as exc:
+    except kit.PromptValidationError as exc:
         written = vars(context.layer1)
         outcome = "blocked" if written else "rejected"
         error = str(exc)
-    except Layer1ProcessingError as exc:
+    except kit.Layer1ProcessingError as exc:
         outcome = "failed"
         error = str(exc)
     return {"prompt": prompt, "outcome": outcome, "error": error, "layer1": dict(vars(context.layer1))}
 
 
-def _lines(stream: TextIO) -> Iterator[str]:
-    for line in stream:
-        yield line.rstrip("\r\n")
+T = TypeVar("T")
 
 
-async def screen_all(stage: PromptsiftStage, prompts: Iterable[str], out: TextIO, *, approved: bool) -> int:
-    status = 0
-    for prompt in prompts:
-        result = await screen_one(stage, prompt, approved=approved)
-        if result["outcome"] == "blocked":
-            status |= EXIT_BLOCKED
-        elif result["outcome"] == "failed":
-            status |= EXIT_FAILED
-        out.write(json.dumps(result, ensure_ascii=False, default=str) + "\n")
-    return status
+def complete(awaitable: Awaitable[T]) -> T:
+    """Drives a coroutine that never waits (the stage's ``process`` is one
+    straight pass) to its end in the calling thread, without an event loop:
+    no loop is there to turn Ctrl-C into a cancel that comes too late."""
+    coro = awaitable.__await__()
+    try:
+        coro.send(None)
+    except StopIteration as done:
+        return done.value  # type: ignore[no-any-return]
+    coro.close()
+    raise RuntimeError("the stage waited for something; nerov-screen runs stages that complete in one pass")
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="nerov-screen",
-        description="Screen prompts through the layer-1 stage and print one JSON line per prompt.",
+def status_of(outcome: str) -> int:
+    return EXIT_BLOCKED if outcome == "blocked" else EXIT_FAILED if outcome == "failed" else EXIT_OK
+
+
+class _Interrupt:
+    """SIGINT while the loop screens or writes a prompt asks it to stop after
+    that line; SIGINT while it waits for input, or a second one, stops at once
+    (``KeyboardInterrupt``)."""
+
+    def __init__(self) -> None:
+        self.requested = False
+        self.waiting = False
+        self._previous: Any = None
+
+    def __call__(self, signum: int, frame: Any) -> None:
+        if self.waiting or self.requested:
+            raise KeyboardInterrupt
+        self.requested = True
+
+    def __enter__(self) -> _Interrupt:
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, self)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+
+def _decoded(line: bytes | str) -> tuple[str, bool]:
+    """A line without its end, as text, and whether it was valid UTF-8."""
+    if isinstance(line, str):  # a text stream put in place of standard input
+        return line.rstrip("\r\n"), True
+    line = line.rstrip(b"\r\n")
+    try:
+        return line.decode("utf-8"), True
+    except UnicodeDecodeError:
+        return line.decode("utf-8", "replace"), False
+
+
+def _argument(arg: str) -> tuple[str, bool]:
+    """An argument as text; bytes that were not UTF-8 come in as surrogates."""
+    try:
+        arg.encode("utf-8")
+    except UnicodeEncodeError:
+        return _decoded(os.fsencode(arg))
+    return arg, True
+
+
+class _Input:
+    """Standard input as (prompt, valid UTF-8) pairs, with what is known of its size."""
+
+    def __init__(self, stream: TextIO | None) -> None:
+        if stream is None:
+            raise _cli.CliError("cannot read standard input: it is closed")
+        self.stream: Any = getattr(stream, "buffer", stream)  # lines of bytes, or of text for a text stream
+        self.is_terminal = _isatty(stream)
+        self.size = 0  # bytes, when standard input is a regular file
+        try:
+            st = os.fstat(self.stream.fileno())
+            if stat.S_ISREG(st.st_mode):
+                self.size = st.st_size
+        except (AttributeError, ValueError, OSError):
+            pass
+
+    def position(self) -> int:
+        try:
+            return int(self.stream.tell())
+        except (AttributeError, ValueError, OSError):
+            return 0
+
+    def __iter__(self) -> Iterator[tuple[str, bool]]:
+        lines = iter(self.stream)
+        while True:
+            try:
+                line = next(lines)
+            except StopIteration:
+                return
+            except OSError as exc:
+                raise _cli.CliError(f"cannot read standard input: {exc.strerror or exc}") from exc
+            yield _decoded(line)
+
+
+def _isatty(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError, OSError):
+        return False
+
+
+def build_parser() -> Any:
+    parser = _cli.parser(
+        PROG,
+        "Screen prompts through the layer-1 stage and print one JSON line per prompt.",
+        statuses=STATUSES,
+        notes=NOTES,
+        logging_options=True,
     )
     parser.add_argument("prompts", nargs="*", help="prompts to screen (default: one per line from standard input)")
     parser.add_argument(
         "--tools",
-        default=",".join(DEFAULT_TOOLS),
-        help="comma-separated names of the tools available to the agent (default: %(default)s)",
+        type=tool_names,
+        default=list(DEFAULT_TOOLS),
+        metavar="NAMES",
+        help="comma-separated names of the tools available to the agent (default: %s)" % ", ".join(DEFAULT_TOOLS),
     )
     parser.add_argument("--approve", action="store_true", help="mark every request as explicitly approved")
-    parser.add_argument("-v", "--verbose", action="store_true", help="also log the stage's debug lines")
+    parser.add_argument("-v", "--verbose", action="store_true", help="also log the stage's debug lines "
+                        "(same as --log-level DEBUG)")
     return parser
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
-    logging.basicConfig(
-        level=logging.DEBUG if args.verbose else logging.WARNING,
-        format="%(levelname)s %(name)s: %(message)s",
-        stream=sys.stderr,
-    )
-    stage = PromptsiftStage(make_tools(args.tools.split(",")))
-    prompts: Iterable[str] = args.prompts if args.prompts else _lines(sys.stdin)
-    try:
-        return asyncio.run(screen_all(stage, prompts, sys.stdout, approved=args.approve))
-    except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly, without a traceback.
-        sys.stdout = None  # type: ignore[assignment]
-        return 0
-    except KeyboardInterrupt:
-        return 130
+def summary(counts: Counter[str], elapsed: float, *, interrupted: bool = False) -> str:
+    """One line: prompts, time, rate and the count of each outcome."""
+    total = sum(counts[o] for o in OUTCOMES)
+    parts = ", ".join(f"{counts[o]:,} {o}" for o in OUTCOMES)
+    line = f"{total:,} prompt{'' if total == 1 else 's'} in {duration(elapsed)} ({rate(total, elapsed)}): {parts}"
+    if counts["invalid_utf8"]:
+        line += f"; {counts['invalid_utf8']:,} not valid UTF-8"
+    return line + ("; interrupted" if interrupted else "")
 
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The console entry point: screens what ``argv`` (default: the command
+    line) names and returns the exit status."""
+    return _cli.run(lambda: _main(argv), prog=PROG, exiting=argv is None)
+
+
+def _main(argv: Sequence[str] | None) -> int:
+    args = build_parser().parse_args(argv)
+    if args.verbose and not args.log_level:
+        args.log_level = "DEBUG"
+    _cli.setup_logging(args)
+    kit = load_kit()
+    stage = kit.PromptsiftStage(make_tools(args.tools))
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(encoding="utf-8")  # JSON lines are UTF-8 whatever the locale
+
+    source: _Input | None = None
+    if args.prompts:
+        prompts: Iterable[tuple[str, bool]] = [_argument(p) for p in args.prompts]
+    else:
+        source = _Input(sys.stdin)
+        prompts = source
+        if source.is_terminal and not args.quiet:
+            _cli.say(PROG, "reading prompts from the terminal, one a line (Ctrl-D ends)")
+
+    def render(elapsed: float, done: int) -> str:
+        line = f"{PROG}: {done:,} prompts  {rate(done, elapsed)}"
+        if source is not None and source.size:
+            at = source.position()
+            line += f"  {percent(at, source.size)}  {time_left(at, source.size, elapsed)} left"
+        return line
+
+    counts: Counter[str] = Counter()
+    done = 0
+    status = EXIT_OK
+    interrupted = False
+    start = time.monotonic()
+    show_progress = not args.quiet and not (source is not None and source.is_terminal)
+    with _Interrupt() as interrupt, Progress(render, enabled=None if show_progress else False) as progress:
+        try:
+            items = iter(prompts)
+            while not interrupt.requested:
+                interrupt.waiting = True
+                if interrupt.requested:  # asked for while the flag was being set
+                    raise KeyboardInterrupt
+                item = next(items, None)
+                interrupt.waiting = False
+                if item is None:
+                    break
+                prompt, valid = item
+                result = complete(screen_one(stage, prompt, approved=args.approve))
+                if not valid:
+                    result = {"prompt": prompt, "invalid_utf8": True, **result}
+                    counts["invalid_utf8"] += 1
+                outcome = result["outcome"]
+                counts[outcome] += 1
+                done += 1
+                status |= status_of(outcome)
+                _cli.emit(json.dumps(result, ensure_ascii=False, default=str))
+                progress.update(done)
+            interrupted = interrupt.requested
+        except KeyboardInterrupt:
+            interrupted = True
+        except BrokenPipeError:
+            # The reader went away (`| head`): stop quietly, with what was found so far.
+            _cli.silence_stdout()
+            return status
+    if not args.quiet:
+        _cli.say(PROG, summary(counts, time.monotonic() - start, interrupted=interrupted))
+    return EXIT_INTERRUPTED if interrupted else status
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -10,7 +10,7 @@ def test_demo_screens_every_sample_then_reports(capsys, monkeypatch, tmp_path):
     monkeypatch.setattr(artifax, "_resolved_core_root", artifax._UNSET)
     monkeypatch.setenv("NEROV_MODELS_DIR", str(tmp_path))
     (tmp_path / "vantor_int8.onnx").write_bytes(b"model")
-    assert demo.main() == 0
+    assert demo.main([]) == 0
     out = capsys.readouterr().out.splitlines()
     outcomes = [line.split()[0] for line in out[2:2 + len(demo.SAMPLES)]]
     assert outcomes == ["passed", "passed", "blocked", "blocked", "blocked", "rejected", "rejected", "passed"]
