@@ -119,7 +119,7 @@ object str_list_text(PyObject *list) noexcept {
 
 }  // namespace
 
-// For the exact built-in types below, format() with an empty specification
+// For the exact built-in types below, format() with an empty format string
 // is their str(), made here directly where that is cheaper.
 object format(PyObject *value) noexcept {
     if (PyUnicode_CheckExact(value)) return borrow(value);
