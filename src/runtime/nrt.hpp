@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -92,6 +93,17 @@ inline object getattr(PyObject *obj, PyObject *name) noexcept {
     return steal(PyObject_GetAttr(obj, name));
 }
 
+// `obj.name = value`. PyObject_SetAttr interns the name on every call before
+// it calls the type's slot; a name already interned (as every name a module
+// keeps in its state is) goes to the slot directly.
+inline int setattr(PyObject *obj, PyObject *name, PyObject *value) noexcept {
+    setattrofunc slot = Py_TYPE(obj)->tp_setattro;
+    if (slot != nullptr && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
+        return slot(obj, name, value);
+    }
+    return PyObject_SetAttr(obj, name, value);
+}
+
 // `obj[key]`; an exact dict is read directly, as the interpreter's own
 // specialised subscript does.
 [[gnu::cold]] void raise_key_error(PyObject *key) noexcept;
@@ -103,32 +115,59 @@ inline object getitem(PyObject *obj, PyObject *key) noexcept {
     return steal(r > 0 ? value : nullptr);
 }
 
+// `a == b` as a truth value: 1, 0, or -1 with an error set. Two exact str
+// are compared here, as str's own comparison does.
+inline int equal(PyObject *a, PyObject *b) noexcept {
+    if (a == b) return 1;
+    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return PyObject_RichCompareBool(a, b, Py_EQ);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    if (n != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b)) return 0;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
+}
+
 // ---------------------------------------------------------------------------
 // What a line of a function body does
 
 // `format(value, "")`, as an f-string renders a replacement field.
 object format(PyObject *value) noexcept;
 
-// Concatenates `n` str pieces; null, with the error kept, if any piece is null.
-object join(PyObject *const *pieces, std::size_t n) noexcept;
-
 namespace detail {
-// A piece of an f-string rendered: `value` itself when it is an exact str,
-// else its rendering, kept alive in `keep`. Null with an error set.
-inline PyObject *field(PyObject *value, object &keep) noexcept {
-    if (value != nullptr && PyUnicode_CheckExact(value)) return value;
-    if (value != nullptr) keep = format(value);
-    return keep.get();
+// A replacement field once rendered: a str in `text` (the value itself, or
+// its rendering kept alive in `keep`), or, for a float, its ASCII digits in
+// `ascii`, which the join copies straight into the result.
+struct Rendered {
+    PyObject *text = nullptr;
+    object keep;
+    unsigned char ascii_len = 0;
+    char ascii[31];
+};
+// Renders `value` (null: an error is already set) into `out`; false with an
+// error set on failure.
+bool render(PyObject *value, Rendered &out) noexcept;
+inline bool field(PyObject *value, Rendered &out) noexcept {
+    if (value != nullptr && PyUnicode_CheckExact(value)) {
+        out.text = value;
+        return true;
+    }
+    return render(value, out);
 }
-inline PyObject *field(const object &value, object &keep) noexcept {
-    return field(value.get(), keep);
+inline bool field(const object &value, Rendered &out) noexcept {
+    return field(value.get(), out);
 }
 template <class Make>
     requires std::is_invocable_r_v<object, Make &>
-inline PyObject *field(Make &&make, object &keep) noexcept {
-    keep = make();
-    return field(keep.get(), keep);
+inline bool field(Make &&make, Rendered &out) noexcept {
+    object value = make();
+    if (value && PyUnicode_CheckExact(value.get())) {
+        out.text = value.get();
+        out.keep = std::move(value);
+        return true;
+    }
+    return render(value.get(), out);
 }
+// Concatenates `n` rendered fields into a new str.
+object join(const Rendered *fields, std::size_t n) noexcept;
 }  // namespace detail
 
 // An f-string. Each piece is rendered as a replacement field and the results
@@ -138,11 +177,10 @@ inline PyObject *field(Make &&make, object &keep) noexcept {
 // them, and nothing after a failure is read.
 template <class... P>
 object fstring(P &&...pieces) noexcept {
-    object keep[sizeof...(P)];
-    PyObject *parts[sizeof...(P)];
+    detail::Rendered fields[sizeof...(P)];
     std::size_t i = 0;
-    bool ok = (... && (parts[i] = detail::field(std::forward<P>(pieces), keep[i]), parts[i++]));
-    return ok ? join(parts, sizeof...(P)) : object();
+    bool ok = (... && detail::field(std::forward<P>(pieces), fields[i++]));
+    return ok ? detail::join(fields, sizeof...(P)) : object();
 }
 
 // `first, second = seq`.

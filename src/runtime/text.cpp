@@ -2,6 +2,7 @@
 // types are rendered here directly, with the text the interpreter gives them.
 #include "nrt.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -10,20 +11,19 @@ namespace nrt {
 
 namespace {
 
-// repr() of a float: the shortest digits that read back as the same value,
-// laid out as the interpreter lays them out (fixed notation for decimal
-// exponents from -4 to 16, else d.ddde+XX; ".0" after an integral value).
-object float_text(double x) noexcept {
-    if (std::isnan(x)) return steal(PyUnicode_FromStringAndSize("nan", 3));
-    if (std::isinf(x)) return steal(PyUnicode_FromString(x > 0 ? "inf" : "-inf"));
-    char sci[48];
+// repr() of a finite float, written as ASCII at `out` (room for 31 chars):
+// the shortest digits that read back as the same value, laid out as the
+// interpreter lays them out (fixed notation for decimal exponents from -4 to
+// 16, else d.ddde+XX; ".0" after an integral value). Returns the length, or
+// -1 with an error set.
+int float_ascii(double x, char *out) noexcept {
+    char sci[32];
     auto [sci_end, ec] = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
     if (ec != std::errc()) {
         PyErr_SetString(PyExc_SystemError, "float formatting failed");
-        return {};
+        return -1;
     }
     const char *p = sci;
-    char out[64];
     char *o = out;
     if (*p == '-') *o++ = *p++;
     char digits[24];
@@ -44,7 +44,7 @@ object float_text(double x) noexcept {
         *o++ = exponent < 0 ? '-' : '+';
         int e = exponent < 0 ? -exponent : exponent;
         if (e < 10) *o++ = '0';
-        o = std::to_chars(o, out + sizeof out, e).ptr;
+        o = std::to_chars(o, out + 31, e).ptr;
     } else if (point <= 0) {
         *o++ = '0';
         *o++ = '.';
@@ -56,17 +56,38 @@ object float_text(double x) noexcept {
         if (point >= ndigits) *o++ = '0';
         for (int i = point; i < ndigits; i++) *o++ = digits[i];
     }
-    return steal(PyUnicode_FromStringAndSize(out, o - out));
+    return static_cast<int>(o - out);
+}
+
+// A str of ASCII characters.
+object ascii_str(const char *text, Py_ssize_t n) noexcept {
+    object out = steal(PyUnicode_New(n, 127));
+    if (out) std::memcpy(PyUnicode_1BYTE_DATA(out.get()), text, static_cast<std::size_t>(n));
+    return out;
+}
+
+// repr() of a float.
+object float_text(double x) noexcept {
+    if (std::isnan(x)) return ascii_str("nan", 3);
+    if (std::isinf(x)) return x > 0 ? ascii_str("inf", 3) : ascii_str("-inf", 4);
+    char out[31];
+    int n = float_ascii(x, out);
+    return n < 0 ? object() : ascii_str(out, n);
 }
 
 // Whether repr() of a str is the str in single quotes: no escapes, no quote.
 bool plain_ascii(PyObject *s) noexcept {
     if (!PyUnicode_IS_ASCII(s)) return false;
+    static constexpr auto kEscaped = [] {
+        std::array<bool, 128> t{};
+        for (int c = 0; c < 0x20; c++) t[c] = true;
+        t[0x7f] = t['\\'] = t['\''] = true;
+        return t;
+    }();
     const Py_UCS1 *c = PyUnicode_1BYTE_DATA(s);
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; i++) {
-        if (c[i] < 0x20 || c[i] == 0x7f || c[i] == '\\' || c[i] == '\'') return false;
-    }
-    return true;
+    bool escaped = false;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; i++) escaped |= kEscaped[c[i]];
+    return !escaped;
 }
 
 bool all_exact_str(PyObject *list) noexcept {
@@ -79,7 +100,7 @@ bool all_exact_str(PyObject *list) noexcept {
 // repr() of a list whose items are all exact str (no user code can run).
 object str_list_text(PyObject *list) noexcept {
     const Py_ssize_t n = PyList_GET_SIZE(list);
-    if (n == 0) return steal(PyUnicode_FromStringAndSize("[]", 2));
+    if (n == 0) return ascii_str("[]", 2);
     constexpr Py_ssize_t kInline = 16;
     if (n > kInline) return steal(PyObject_Repr(list));
     object quoted[kInline];
@@ -109,7 +130,12 @@ object str_list_text(PyObject *list) noexcept {
         PyObject *piece = quoted[i] ? quoted[i].get() : PyList_GET_ITEM(list, i);
         if (!quoted[i]) put('\'');
         Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
-        if (PyUnicode_CopyCharacters(out.get(), at, piece, 0, len) < 0) return {};
+        if (PyUnicode_KIND(piece) == kind) {
+            std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(piece),
+                        static_cast<std::size_t>(len) * kind);
+        } else if (PyUnicode_CopyCharacters(out.get(), at, piece, 0, len) < 0) {
+            return {};
+        }
         at += len;
         if (!quoted[i]) put('\'');
     }
@@ -132,19 +158,36 @@ object format(PyObject *value) noexcept {
     return steal(PyObject_Format(value, nullptr));
 }
 
-object join(PyObject *const *pieces, std::size_t n) noexcept {
+namespace detail {
+
+bool render(PyObject *value, Rendered &out) noexcept {
+    if (value == nullptr) return false;
+    if (PyFloat_CheckExact(value)) {
+        double x = PyFloat_AS_DOUBLE(value);
+        if (std::isfinite(x)) {
+            int n = float_ascii(x, out.ascii);
+            if (n < 0) return false;
+            out.ascii_len = static_cast<unsigned char>(n);
+            return true;
+        }
+    }
+    out.keep = format(value);
+    out.text = out.keep.get();
+    return out.text != nullptr;
+}
+
+object join(const Rendered *fields, std::size_t n) noexcept {
     Py_ssize_t length = 0;
-    Py_UCS4 maxchar = 0;
+    Py_UCS4 maxchar = 127;
     for (std::size_t i = 0; i < n; i++) {
-        PyObject *p = pieces[i];
-        if (p == nullptr) return {};
-        Py_ssize_t len = PyUnicode_GET_LENGTH(p);
+        PyObject *t = fields[i].text;
+        Py_ssize_t len = t ? PyUnicode_GET_LENGTH(t) : fields[i].ascii_len;
         if (len > PY_SSIZE_T_MAX - length) {
             PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
             return {};
         }
         length += len;
-        Py_UCS4 c = PyUnicode_MAX_CHAR_VALUE(p);
+        Py_UCS4 c = t ? PyUnicode_MAX_CHAR_VALUE(t) : 127;
         if (c > maxchar) maxchar = c;
     }
     object out = steal(PyUnicode_New(length, maxchar));
@@ -153,17 +196,30 @@ object join(PyObject *const *pieces, std::size_t n) noexcept {
     char *data = static_cast<char *>(PyUnicode_DATA(out.get()));
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < n; i++) {
-        PyObject *p = pieces[i];
-        Py_ssize_t len = PyUnicode_GET_LENGTH(p);
+        PyObject *t = fields[i].text;
+        if (t == nullptr) {
+            const char *a = fields[i].ascii;
+            const Py_ssize_t len = fields[i].ascii_len;
+            if (kind == PyUnicode_1BYTE_KIND) {
+                std::memcpy(data + at, a, static_cast<std::size_t>(len));
+            } else {
+                for (Py_ssize_t j = 0; j < len; j++) PyUnicode_WRITE(kind, data, at + j, a[j]);
+            }
+            at += len;
+            continue;
+        }
+        Py_ssize_t len = PyUnicode_GET_LENGTH(t);
         if (len == 0) continue;
-        if (PyUnicode_KIND(p) == kind) {
-            std::memcpy(data + at * kind, PyUnicode_DATA(p), static_cast<std::size_t>(len) * kind);
-        } else if (PyUnicode_CopyCharacters(out.get(), at, p, 0, len) < 0) {
+        if (PyUnicode_KIND(t) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(t), static_cast<std::size_t>(len) * kind);
+        } else if (PyUnicode_CopyCharacters(out.get(), at, t, 0, len) < 0) {
             return {};
         }
         at += len;
     }
     return out;
 }
+
+}  // namespace detail
 
 }  // namespace nrt

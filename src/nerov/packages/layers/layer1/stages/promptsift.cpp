@@ -366,7 +366,8 @@ int tag_untrusted(Function *f, State &st, PyObject *context) noexcept {
 
 // The validation result dict, entry by entry.
 object validation_result(State &st, PyObject *r, bool approved, PyObject *tier) noexcept {
-    object vr = nrt::steal(PyDict_New());
+    // Sized for its six entries at once, as the interpreter sizes a dict display.
+    object vr = nrt::steal(_PyDict_NewPresized(6));
     auto put = [&](PyObject *key, const object &value) {
         return value && PyDict_SetItem(vr.get(), key, value.get()) == 0;
     };
@@ -424,7 +425,7 @@ PyObject *recommendation(State &st, PyObject *r, bool approved) noexcept {
     object level = nrt::getitem(r, st.risk_level);
     if (!level) return nullptr;
     for (PyObject *word : {st.t_high, st.t_critical}) {
-        int eq = PyObject_RichCompareBool(level.get(), word, Py_EQ);
+        int eq = nrt::equal(level.get(), word);
         if (eq < 0) return nullptr;
         if (eq) return st.t_require_approval;
     }
@@ -444,7 +445,7 @@ int write_verdict(Function *f, State &st, PyObject *context, const Verdict &v) n
     if (approved < 0) return -1;
     auto set = [&](PyObject *name, const object &value) {
         object layer1 = value ? nrt::getattr(context, st.layer1) : object();
-        return layer1 && PyObject_SetAttr(layer1.get(), name, value.get()) == 0;
+        return layer1 && nrt::setattr(layer1.get(), name, value.get()) == 0;
     };
     bool ok = set(st.is_approved, nrt::borrow(approved ? Py_True : Py_False)) &&
               set(st.validation_result, validation_result(st, r, approved, v.tier.get())) &&
