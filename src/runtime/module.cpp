@@ -140,6 +140,20 @@ void raise_name_error(PyObject *name) noexcept {
     PyErr_SetRaisedException(exc.release());
 }
 
+void attribute_error_context(PyObject *obj, PyObject *name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+    object exc = steal(PyErr_GetRaisedException());
+    auto *error = reinterpret_cast<PyAttributeErrorObject *>(exc.get());
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_AttributeError) && error->name == nullptr &&
+        error->obj == nullptr) {
+        if (PyObject_SetAttrString(exc.get(), "name", name) < 0 ||
+            PyObject_SetAttrString(exc.get(), "obj", obj) < 0) {
+            return;  // that failure is the error now
+        }
+    }
+    PyErr_SetRaisedException(exc.release());
+}
+
 void raise_key_error(PyObject *key) noexcept {
     object args = steal(PyTuple_Pack(1, key));  // KeyError(key), whatever the key
     if (args) PyErr_SetObject(PyExc_KeyError, args.get());
@@ -178,6 +192,37 @@ int unpack(PyObject *seq, object &first, object &second) noexcept {
     if (!extra) return PyErr_Occurred() ? -1 : 0;
     PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     return -1;
+}
+
+int find_method(PyObject *obj, PyObject *name, Method &out) noexcept {
+    PyTypeObject *type = Py_TYPE(obj);
+    PyObject *found = nullptr;
+    // With the generic lookup, a function found on the type is not a data
+    // descriptor, so the instance's own attribute, if any, comes first;
+    // failing that, getattr() would bind the function, whose binding runs no
+    // code.
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+        found = _PyType_Lookup(type, name);  // borrowed; sets no error
+    }
+    if (found == nullptr || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        out.target = getattr(obj, name);
+        return out.target ? 0 : -1;
+    }
+    object function = borrow(found);
+    if (type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        object dict = steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!dict) return -1;
+        PyObject *own;
+        int r = PyDict_GetItemRef(dict.get(), name, &own);
+        if (r < 0) return -1;
+        if (r > 0) {
+            out.target = steal(own);
+            return 0;
+        }
+    }
+    out.target = std::move(function);
+    out.self = borrow(obj);
+    return 0;
 }
 
 object import_from(PyObject *module, PyObject *name) noexcept {

@@ -89,8 +89,15 @@ inline object call_method(PyObject *obj, PyObject *name, A... args) noexcept {
         name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// `obj.name`: the type's slot called directly for a str name, with an
+// AttributeError given the name and object as PyObject_GetAttr gives them.
+[[gnu::cold]] void attribute_error_context(PyObject *obj, PyObject *name) noexcept;
 inline object getattr(PyObject *obj, PyObject *name) noexcept {
-    return steal(PyObject_GetAttr(obj, name));
+    getattrofunc slot = Py_TYPE(obj)->tp_getattro;
+    if (slot == nullptr || !PyUnicode_CheckExact(name)) return steal(PyObject_GetAttr(obj, name));
+    PyObject *value = slot(obj, name);
+    if (value == nullptr) attribute_error_context(obj, name);
+    return steal(value);
 }
 
 // `obj.name = value`. PyObject_SetAttr interns the name on every call before
@@ -181,6 +188,38 @@ object fstring(P &&...pieces) noexcept {
     std::size_t i = 0;
     bool ok = (... && detail::field(std::forward<P>(pieces), fields[i++]));
     return ok ? detail::join(fields, sizeof...(P)) : object();
+}
+
+// `obj.name` as the target of a call `obj.name(...)`, found where and when
+// getattr() finds it. A function or method descriptor on the type that the
+// instance does not shadow is kept unbound, with `obj` as the first argument
+// of the call, as the interpreter's own method calls keep it: no bound method
+// is made. Finding it that way reads the instance's attributes through its
+// `__dict__`, which the interpreter then makes for an instance that had none,
+// as `vars(obj)` does.
+struct Method {
+    object target;
+    object self;  // null when `target` is called as it is
+};
+int find_method(PyObject *obj, PyObject *name, Method &out) noexcept;
+
+// Calls a found method with `positional` arguments, then keyword arguments
+// named by `kwnames` (null: none).
+template <class... A>
+inline object call_kw(const Method &m, std::size_t npositional, PyObject *kwnames,
+                      A... args) noexcept {
+    PyObject *argv[] = {nullptr, m.self.get(), args...};
+    if (m.self) {
+        return steal(PyObject_Vectorcall(m.target.get(), argv + 1,
+                                         (1 + npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames));
+    }
+    return steal(PyObject_Vectorcall(m.target.get(), argv + 2,
+                                     npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+template <class... A>
+inline object call(const Method &m, A... args) noexcept {
+    return call_kw(m, sizeof...(A), nullptr, args...);
 }
 
 // `first, second = seq`.

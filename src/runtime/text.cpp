@@ -17,6 +17,20 @@ namespace {
 // 16, else d.ddde+XX; ".0" after an integral value). Returns the length, or
 // -1 with an error set.
 int float_ascii(double x, char *out) noexcept {
+    const double magnitude = std::fabs(x);
+    if (magnitude >= 1e-4 && magnitude < 1e16) {
+        // The shortest fixed digits are the shortest digits, laid out.
+        auto [end, ec] = std::to_chars(out, out + 29, x, std::chars_format::fixed);
+        if (ec != std::errc()) {
+            PyErr_SetString(PyExc_SystemError, "float formatting failed");
+            return -1;
+        }
+        if (std::memchr(out, '.', static_cast<std::size_t>(end - out)) == nullptr) {
+            *end++ = '.';
+            *end++ = '0';
+        }
+        return static_cast<int>(end - out);
+    }
     char sci[32];
     auto [sci_end, ec] = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
     if (ec != std::errc()) {

@@ -269,6 +269,41 @@ def test_order_of_reads_calls_and_assignments(monkeypatch, result, approved, eve
     assert log == " ".join([HEAD, ASSIGN.format(vr=vr, score=score, advice=advice), tail]).split()
 
 
+def test_collaborator_methods_are_found_as_attribute_lookup_finds_them(stage, engine, monkeypatch):
+    """A method on the class is called with the instance, an instance attribute of the same name
+    shadows it and is called as it is, and a missing one fails as attribute lookup fails."""
+    calls = []
+
+    class Matcher:
+        def select_for_prompt(self, prompt, **kwargs):
+            calls.append(("class select", self is matcher))
+            return ["t"], "x"
+
+    class Logger:
+        def debug(self, line):
+            calls.append(("class debug", self is logger))
+
+        def error(self, line):
+            calls.append(line)
+
+    matcher, logger = Matcher(), Logger()
+    stage.capability_matcher = matcher
+    monkeypatch.setattr(ps, "logger", logger)
+    run(stage.process(context()))
+    matcher.select_for_prompt = lambda *args, **kwargs: calls.append("own select") or (["t"], "x")
+    logger.debug = lambda line: calls.append("own debug")
+    run(stage.process(context()))
+    assert calls == [("class select", True), ("class debug", True), "own select", "own debug"]
+
+    stage.capability_matcher = lacking = types.SimpleNamespace()
+    with pytest.raises(ps.Layer1ProcessingError) as err:
+        run(stage.process(context()))
+    missing = err.value.__context__
+    assert type(missing) is AttributeError and (missing.name, missing.obj) == ("select_for_prompt", lacking)
+    assert str(err.value) == "Failed to analyze request: 'types.SimpleNamespace' object has no attribute 'select_for_prompt'"
+    assert calls[-1] == "Error during Vantor Request Analysis: " + str(missing)
+
+
 def test_coroutine_behaves_as_a_coroutine(stage, engine):
     coro = stage.process(context())
     assert (type(coro).__name__, coro.__name__, coro.__qualname__) == ("coroutine", "process", "PromptsiftStage.process")

@@ -243,9 +243,10 @@ void raise_new(Function *f, PyObject *cls_name, Message &&message) noexcept {
 template <class Line>
 int log(Function *f, State &st, PyObject *level, Line &&line) noexcept {
     object logger = nrt::global(f, st.logger);
-    object method = logger ? nrt::getattr(logger.get(), level) : object();
-    object text = method ? line() : object();
-    return text && nrt::call(method.get(), text.get()) ? 0 : -1;
+    nrt::Method method;
+    if (!logger || nrt::find_method(logger.get(), level, method) < 0) return -1;
+    object text = line();
+    return text && nrt::call(method, text.get()) ? 0 : -1;
 }
 
 // `result[key]`, read when an f-string reaches it.
@@ -334,12 +335,13 @@ int consult_engine_and_matcher(Function *f, State &st, PyObject *self, PyObject 
     object engine = nrt::call_global(f, st.get_vantor);
     if (!engine || !(v.result = nrt::call_method(engine.get(), st.predict, prompt))) return -1;
     object matcher = nrt::getattr(self, st.capability_matcher);
-    object select = matcher ? nrt::getattr(matcher.get(), st.select_for_prompt) : object();
-    object intent = select ? nrt::mapping_get(f, v.result.get(), st.intent) : object();
+    nrt::Method select;
+    if (!matcher || nrt::find_method(matcher.get(), st.select_for_prompt, select) < 0) return -1;
+    object intent = nrt::mapping_get(f, v.result.get(), st.intent);
     object scope = intent ? nrt::mapping_get(f, v.result.get(), st.tool_scope) : object();
     if (!scope) return -1;
-    object selected = nrt::call_kw(select.get(), 1, st.select_kwnames, prompt, intent.get(),
-                                   scope.get());
+    object selected =
+        nrt::call_kw(select, 1, st.select_kwnames, prompt, intent.get(), scope.get());
     return selected ? nrt::unpack(selected.get(), v.tools, v.tier) : -1;
 }
 
