@@ -1,4 +1,6 @@
-// module.cpp: module loading guard, per-module runtime state, unpacking and
+// module.cpp: module loading guard, per-module runtime state, and the line
+// helpers other than f-strings: `obj[key]` and attribute errors worded as the
+// interpreter words them, unpacking, a call's method lookup and
 // `from module import name`.
 #include "nrt.hpp"
 #include "internal.hpp"

@@ -11,66 +11,34 @@ namespace nrt {
 
 namespace {
 
-// repr() of a finite float, written as ASCII at `out` (room for 31 chars):
-// the shortest digits that read back as the same value, laid out as the
-// interpreter lays them out (fixed notation for decimal exponents from -4 to
-// 16, else d.ddde+XX; ".0" after an integral value). Returns the length, or
-// -1 with an error set.
+// repr() of a float, written as ASCII at `out` (room for 31 chars): the
+// shortest digits that read back as the same value, in fixed notation for
+// magnitudes from 1e-4 up to 1e16 (with ".0" after an integral value), else
+// as d.ddde+XX, which is how the shortest scientific form is written too.
+// Returns the length, or -1 with an error set.
 int float_ascii(double x, char *out) noexcept {
-    const double magnitude = std::fabs(x);
-    if (magnitude >= 1e-4 && magnitude < 1e16) {
-        // The shortest fixed digits are the shortest digits, laid out.
-        auto [end, ec] = std::to_chars(out, out + 29, x, std::chars_format::fixed);
-        if (ec != std::errc()) {
-            PyErr_SetString(PyExc_SystemError, "float formatting failed");
-            return -1;
-        }
-        if (std::memchr(out, '.', static_cast<std::size_t>(end - out)) == nullptr) {
-            *end++ = '.';
-            *end++ = '0';
-        }
-        return static_cast<int>(end - out);
+    if (std::isnan(x)) {
+        std::memcpy(out, "nan", 3);
+        return 3;
     }
-    char sci[32];
-    auto [sci_end, ec] = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    if (std::isinf(x)) {
+        const int n = x > 0 ? 3 : 4;
+        std::memcpy(out, x > 0 ? "inf" : "-inf", n);
+        return n;
+    }
+    const double magnitude = std::fabs(x);
+    const bool fixed = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16);
+    auto [end, ec] = std::to_chars(out, out + 29, x,
+                                   fixed ? std::chars_format::fixed : std::chars_format::scientific);
     if (ec != std::errc()) {
         PyErr_SetString(PyExc_SystemError, "float formatting failed");
         return -1;
     }
-    const char *p = sci;
-    char *o = out;
-    if (*p == '-') *o++ = *p++;
-    char digits[24];
-    int ndigits = 0;
-    for (; p < sci_end && *p != 'e'; p++) {
-        if (*p != '.' && ndigits < static_cast<int>(sizeof digits)) digits[ndigits++] = *p;
+    if (fixed && std::memchr(out, '.', static_cast<std::size_t>(end - out)) == nullptr) {
+        *end++ = '.';
+        *end++ = '0';
     }
-    int exponent = 0;
-    if (p < sci_end) std::from_chars(p[1] == '+' ? p + 2 : p + 1, sci_end, exponent);
-    const int point = exponent + 1;  // digits are 0.d1d2... x 10**point
-    if (point <= -4 || point > 16) {
-        *o++ = digits[0];
-        if (ndigits > 1) {
-            *o++ = '.';
-            for (int i = 1; i < ndigits; i++) *o++ = digits[i];
-        }
-        *o++ = 'e';
-        *o++ = exponent < 0 ? '-' : '+';
-        int e = exponent < 0 ? -exponent : exponent;
-        if (e < 10) *o++ = '0';
-        o = std::to_chars(o, out + 31, e).ptr;
-    } else if (point <= 0) {
-        *o++ = '0';
-        *o++ = '.';
-        for (int i = point; i < 0; i++) *o++ = '0';
-        for (int i = 0; i < ndigits; i++) *o++ = digits[i];
-    } else {
-        for (int i = 0; i < point; i++) *o++ = i < ndigits ? digits[i] : '0';
-        *o++ = '.';
-        if (point >= ndigits) *o++ = '0';
-        for (int i = point; i < ndigits; i++) *o++ = digits[i];
-    }
-    return static_cast<int>(o - out);
+    return static_cast<int>(end - out);
 }
 
 // A str of ASCII characters.
@@ -80,13 +48,14 @@ object ascii_str(const char *text, Py_ssize_t n) noexcept {
     return out;
 }
 
-// repr() of a float.
-object float_text(double x) noexcept {
-    if (std::isnan(x)) return ascii_str("nan", 3);
-    if (std::isinf(x)) return x > 0 ? ascii_str("inf", 3) : ascii_str("-inf", 4);
-    char out[31];
-    int n = float_ascii(x, out);
-    return n < 0 ? object() : ascii_str(out, n);
+// Copies the str `piece` into `out` (its kind and data given) at `at`; -1
+// with an error set.
+int copy_into(PyObject *out, int kind, void *data, Py_ssize_t at, PyObject *piece) noexcept {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
+    if (PyUnicode_KIND(piece) != kind) return PyUnicode_CopyCharacters(out, at, piece, 0, len) < 0 ? -1 : 0;
+    std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(piece),
+                static_cast<std::size_t>(len) * kind);
+    return 0;
 }
 
 // Whether repr() of a str is the str in single quotes: no escapes, no quote.
@@ -143,14 +112,8 @@ object str_list_text(PyObject *list) noexcept {
         if (i) { put(','); put(' '); }
         PyObject *piece = quoted[i] ? quoted[i].get() : PyList_GET_ITEM(list, i);
         if (!quoted[i]) put('\'');
-        Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
-        if (PyUnicode_KIND(piece) == kind) {
-            std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(piece),
-                        static_cast<std::size_t>(len) * kind);
-        } else if (PyUnicode_CopyCharacters(out.get(), at, piece, 0, len) < 0) {
-            return {};
-        }
-        at += len;
+        if (copy_into(out.get(), kind, data, at, piece) < 0) return {};
+        at += PyUnicode_GET_LENGTH(piece);
         if (!quoted[i]) put('\'');
     }
     put(']');
@@ -163,7 +126,11 @@ object str_list_text(PyObject *list) noexcept {
 // is their str(), made here directly where that is cheaper.
 object format(PyObject *value) noexcept {
     if (PyUnicode_CheckExact(value)) return borrow(value);
-    if (PyFloat_CheckExact(value)) return float_text(PyFloat_AS_DOUBLE(value));
+    if (PyFloat_CheckExact(value)) {
+        char out[31];
+        int n = float_ascii(PyFloat_AS_DOUBLE(value), out);
+        return n < 0 ? object() : ascii_str(out, n);
+    }
     if (PyList_CheckExact(value) && all_exact_str(value)) return str_list_text(value);
     if (PyLong_CheckExact(value) || PyList_CheckExact(value) || PyBool_Check(value) ||
         value == Py_None || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
@@ -177,13 +144,10 @@ namespace detail {
 bool render(PyObject *value, Rendered &out) noexcept {
     if (value == nullptr) return false;
     if (PyFloat_CheckExact(value)) {
-        double x = PyFloat_AS_DOUBLE(value);
-        if (std::isfinite(x)) {
-            int n = float_ascii(x, out.ascii);
-            if (n < 0) return false;
-            out.ascii_len = static_cast<unsigned char>(n);
-            return true;
-        }
+        int n = float_ascii(PyFloat_AS_DOUBLE(value), out.ascii);
+        if (n < 0) return false;
+        out.ascii_len = static_cast<unsigned char>(n);
+        return true;
     }
     out.keep = format(value);
     out.text = out.keep.get();
@@ -222,14 +186,8 @@ object join(const Rendered *fields, std::size_t n) noexcept {
             at += len;
             continue;
         }
-        Py_ssize_t len = PyUnicode_GET_LENGTH(t);
-        if (len == 0) continue;
-        if (PyUnicode_KIND(t) == kind) {
-            std::memcpy(data + at * kind, PyUnicode_DATA(t), static_cast<std::size_t>(len) * kind);
-        } else if (PyUnicode_CopyCharacters(out.get(), at, t, 0, len) < 0) {
-            return {};
-        }
-        at += len;
+        if (copy_into(out.get(), kind, data, at, t) < 0) return {};
+        at += PyUnicode_GET_LENGTH(t);
     }
     return out;
 }
