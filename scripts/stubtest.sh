@@ -16,7 +16,8 @@
 #      attributes at run time, so stubtest cannot see them);
 #   3. mypy type-checks two small callers through the stubs: one with the kit's
 #      modules followed (the stand-ins carry annotations but no py.typed), one
-#      with a default configuration, as a kit without a marker is seen.
+#      with a default configuration, as a kit without a marker is seen;
+#   4. mypy --strict over the commands' own source (python/nerov_tools).
 # Exits non-zero on any difference.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -241,3 +242,7 @@ async def screen(stage: PromptsiftStage, context: object) -> None:
 EOF
 printf '[mypy]\ncache_dir = cache-plain\n' >plain.ini
 "$py" -m mypy --config-file plain.ini --strict caller_plain.py
+
+echo "== mypy on the commands' own source (--strict)"
+printf '[mypy]\ncache_dir = cache-tools\n' >tools.ini
+"$py" -m mypy --config-file tools.ini --strict "$root/python/nerov_tools"

@@ -20,12 +20,14 @@ from __future__ import annotations
 import argparse
 import contextlib
 import gc
-import importlib.metadata
+import importlib
 import logging
 import os
 import signal
 import sys
 from collections.abc import Callable, Iterator, Sequence
+from types import ModuleType
+from typing import Any
 
 EXIT_OK = 0
 EXIT_BLOCKED = 1  # a prompt was blocked (nerov-models: a model file does not match its manifest)
@@ -65,10 +67,45 @@ class OutputError(CliError):
 
 
 def version() -> str:
+    import importlib.metadata  # only for --version: it costs tens of milliseconds at every start
+
     try:
         return importlib.metadata.version("nerov-native")
     except importlib.metadata.PackageNotFoundError:
         return "unknown (not installed)"
+
+
+class _Version(argparse.Action):
+    """``--version``: prints "prog version" and exits, looking the version up only then."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="show program's version number and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        sys.stdout.write(f"{parser.prog} {version()}\n")  # where argparse's own version action writes
+        parser.exit()
+
+
+def require(module: str) -> ModuleType:
+    """Imports ``module``; a missing module (it or one it imports) is a
+    ``CliError`` that says which one and how to get it."""
+    try:
+        return importlib.import_module(module)
+    except ModuleNotFoundError as exc:
+        raise CliError(_missing_module(exc.name or module)) from exc
+
+
+_OWN_MODULES = ("nerov.packages.brain.artifax", "nerov.packages.layers.layer1.stages.promptsift", "nerov_tools")
+
+
+def _missing_module(name: str) -> str:
+    if name.startswith(_OWN_MODULES):
+        return f"module {name!r} of nerov-native is missing: reinstall nerov-native"
+    if name == "nerov" or name.startswith("nerov."):
+        return (f"kit module {name!r} is missing: run this in the agent-security kit's environment, "
+                "or for a trial install the kit stand-ins (pip install ./standins from this project's source)")
+    return f"module {name!r} is missing: reinstall nerov-native with its dependencies"
 
 
 def parser(
@@ -89,7 +126,7 @@ def parser(
     p = argparse.ArgumentParser(
         prog=prog, description=description, epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    p.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    p.add_argument("--version", action=_Version)
     if logging_options:
         p.add_argument(
             "-q", "--quiet", action="store_true",
@@ -173,10 +210,12 @@ def say(prog: str, message: str) -> None:
 
 
 def _flush_or_silence() -> None:
+    """Flushes standard output; when that fails, or a Ctrl-C stops a flush that
+    a reader who does not read keeps waiting, drops what is left instead."""
     try:
         if sys.stdout is not None:
             sys.stdout.flush()
-    except (OSError, ValueError):
+    except (OSError, ValueError, KeyboardInterrupt):
         silence_stdout()
 
 

@@ -38,7 +38,7 @@ class Progress:
         self._render = render
         self._stream = stream if stream is not None else sys.stderr
         self._interval = interval
-        self.enabled = _is_terminal(self._stream) if enabled is None else enabled
+        self.enabled = is_terminal(self._stream) if enabled is None else enabled
         self._start = self._next = 0.0
         self._shown = False
         self._handlers: list[logging.Handler] = []
@@ -97,9 +97,10 @@ class Progress:
             self.enabled = self._shown = False  # the terminal went away: stop drawing
 
 
-def _is_terminal(stream: TextIO) -> bool:
+def is_terminal(stream: Any) -> bool:
+    """Whether ``stream`` is a terminal; False for anything that cannot say."""
     try:
-        return stream.isatty()
+        return bool(stream.isatty())
     except (AttributeError, ValueError, OSError):
         return False
 

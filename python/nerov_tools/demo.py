@@ -15,7 +15,7 @@ from typing import Any
 
 from . import _cli
 from ._cli import EXIT_OK
-from .screen import DEFAULT_TOOLS, complete, load_kit, make_tools, require, screen_one, summary
+from .screen import DEFAULT_TOOLS, complete, load_kit, make_tools, screen_one, summary
 
 PROG = "nerov-demo"
 
@@ -58,7 +58,7 @@ def _main(argv: Sequence[str] | None) -> int:
     ).parse_args(argv)
     _cli.setup_logging(args)
     kit = load_kit()
-    artifax = require("nerov.packages.brain.artifax")
+    artifax = _cli.require("nerov.packages.brain.artifax")
 
     stage = kit.PromptsiftStage(make_tools(DEFAULT_TOOLS))
     counts: Counter[str] = Counter()

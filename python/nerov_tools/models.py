@@ -25,9 +25,8 @@ import logging
 import os
 import sys
 from collections.abc import Callable, Iterator
-from typing import Any
-
-from nerov.packages.brain import artifax
+from types import ModuleType
+from typing import Any, cast
 
 from . import _cli, _progress
 from ._progress import size
@@ -36,6 +35,10 @@ PROG = "nerov-models"
 MANIFEST = "manifest.json"
 SKIP_CHECK = "NEROV_SKIP_MODEL_CHECK"
 DIGEST_SHOWN = 12  # hex digits of a digest that `list` shows
+
+# The resolver, imported when the command starts, so that a broken install is
+# reported as one (status 3) and not as a failed check.
+artifax: ModuleType
 
 OK, MISMATCH, NO_MANIFEST, CORRUPT = "ok", "mismatch", "no manifest", "corrupt manifest"
 # What the resolver's verification logs for its two findings.
@@ -137,7 +140,7 @@ def _watched(base: str, total: Callable[[], int]) -> Iterator[None]:
             yield
             return
         hashing.total = total()
-        hash_file = artifax._sha256
+        hash_file: Callable[[str], str] = artifax._sha256
 
         def fed(n: int) -> None:
             hashing.done += n
@@ -253,9 +256,11 @@ def _verify(root: str) -> dict[str, Any]:
             found["result"] = CORRUPT
         elif record.msg == MISMATCH_LOG:
             found["result"] = MISMATCH
-            found["mismatches"] = [str(rel) for rel in record.args[1]]  # type: ignore[index]
+            found["mismatches"] = [str(rel) for rel in cast(tuple[Any, list[Any]], record.args)[1]]
         else:
-            logging.getLogger(artifax.__name__).handle(record)
+            own = logging.getLogger(artifax.__name__)
+            if own.isEnabledFor(record.levelno):  # handle() alone would skip the level check
+                own.handle(record)
     return found
 
 
@@ -267,12 +272,10 @@ def _candidates() -> tuple[list[dict[str, Any]], str | None]:
     with _rebound(_iter_core_roots=lambda: roots, _verify_if_present=lambda model_root: None,
                   _resolved_core_root=artifax._UNSET, logger=_silent_logger()):
         chosen = artifax.resolve_core_models_root()
-    listed, seen = [], False
-    for root in roots:
-        is_chosen = not seen and chosen is not None and root == chosen
-        seen = seen or is_chosen
-        listed.append({"root": root, "exists": os.path.isdir(root),
-                       "core_marker": bool(artifax._has_file(root, artifax._CORE_MARKER)), "chosen": is_chosen})
+    chosen_at = roots.index(chosen) if chosen in roots else -1  # the resolver takes the first root that holds it
+    listed = [{"root": root, "exists": os.path.isdir(root),
+               "core_marker": bool(artifax._has_file(root, artifax._CORE_MARKER)), "chosen": i == chosen_at}
+              for i, root in enumerate(roots)]
     return listed, chosen
 
 
@@ -396,13 +399,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _main(argv: list[str] | None) -> int:
+    global artifax
+    artifax = _cli.require("nerov.packages.brain.artifax")
     args = build_parser().parse_args(argv)
     _cli.setup_logging(args)
     if args.command is None:
         with _cli.writing():
             artifax.cli_download()
         return _cli.EXIT_OK
-    return args.run(args)
+    status: int = args.run(args)
+    return status
 
 
 def main(argv: list[str] | None = None) -> int:

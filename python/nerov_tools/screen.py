@@ -13,7 +13,6 @@ Each output line holds the prompt, its outcome and what the stage wrote:
 
 from __future__ import annotations
 
-import importlib
 import io
 import json
 import os
@@ -24,12 +23,12 @@ import threading
 import time
 from collections import Counter
 from collections.abc import Awaitable, Iterable, Iterator, Sequence
-from types import ModuleType, SimpleNamespace
+from types import SimpleNamespace
 from typing import Any, TextIO, TypeVar
 
 from . import _cli
 from ._cli import EXIT_BLOCKED, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK
-from ._progress import Progress, duration, percent, rate, time_left
+from ._progress import Progress, duration, is_terminal, percent, rate, time_left
 
 PROG = "nerov-screen"
 DEFAULT_TOOLS = ("search_web", "read_file", "write_file", "send_email", "delete_file", "run_shell")
@@ -85,9 +84,9 @@ def load_kit() -> SimpleNamespace:
     """The kit's classes that screening needs, imported on first use."""
     global _kit_cache
     if _kit_cache is None:
-        context = require("nerov.packages.context")
-        exceptions = require("nerov.packages.layers.layer1.exceptions")
-        stage = require("nerov.packages.layers.layer1.stages.promptsift")
+        context = _cli.require("nerov.packages.context")
+        exceptions = _cli.require("nerov.packages.layers.layer1.exceptions")
+        stage = _cli.require("nerov.packages.layers.layer1.stages.promptsift")
         _kit_cache = SimpleNamespace(
             ExecutionContext=context.ExecutionContext,
             Layer1ProcessingError=exceptions.Layer1ProcessingError,
@@ -95,27 +94,6 @@ def load_kit() -> SimpleNamespace:
             PromptsiftStage=stage.PromptsiftStage,
         )
     return _kit_cache
-
-
-def require(module: str) -> ModuleType:
-    """Imports ``module``; a missing module (it or one it imports) is a
-    ``CliError`` that says which one and how to get it."""
-    try:
-        return importlib.import_module(module)
-    except ModuleNotFoundError as exc:
-        raise _cli.CliError(_missing_module(exc.name or module)) from exc
-
-
-_OWN_MODULES = ("nerov.packages.brain.artifax", "nerov.packages.layers.layer1.stages.promptsift", "nerov_tools")
-
-
-def _missing_module(name: str) -> str:
-    if name.startswith(_OWN_MODULES):
-        return f"module {name!r} of nerov-native is missing: reinstall nerov-native"
-    if name == "nerov" or name.startswith("nerov."):
-        return (f"kit module {name!r} is missing: run this in the agent-security kit's environment, "
-                "or for a trial install the kit stand-ins (pip install ./standins from this project's source)")
-    return f"module {name!r} is missing: reinstall nerov-native with its dependencies"
 
 
 async def screen_one(stage: Any, prompt: Any, *, approved: bool = False) -> dict[str, Any]:
@@ -172,7 +150,10 @@ class _Interrupt:
         self.requested = True
 
     def __enter__(self) -> _Interrupt:
-        if threading.current_thread() is threading.main_thread():
+        # Only where Ctrl-C would interrupt anyway: a job started with SIGINT
+        # ignored (`cmd &` in a script) keeps ignoring it.
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
             self._previous = signal.signal(signal.SIGINT, self)
         return self
 
@@ -208,7 +189,7 @@ class _Input:
         if stream is None:
             raise _cli.CliError("cannot read standard input: it is closed")
         self.stream: Any = getattr(stream, "buffer", stream)  # lines of bytes, or of text for a text stream
-        self.is_terminal = _isatty(stream)
+        self.is_terminal = is_terminal(stream)
         self.size = 0  # bytes, when standard input is a regular file
         try:
             st = os.fstat(self.stream.fileno())
@@ -233,13 +214,6 @@ class _Input:
             except OSError as exc:
                 raise _cli.CliError(f"cannot read standard input: {exc.strerror or exc}") from exc
             yield _decoded(line)
-
-
-def _isatty(stream: Any) -> bool:
-    try:
-        return bool(stream.isatty())
-    except (AttributeError, ValueError, OSError):
-        return False
 
 
 def build_parser() -> Any:
@@ -336,6 +310,10 @@ def _main(argv: Sequence[str] | None) -> int:
                 progress.update(done)
             interrupted = interrupt.requested
         except KeyboardInterrupt:
+            # Every finished line is flushed already; what may be left is part
+            # of a line whose write the reader kept waiting, so the stop drops
+            # it rather than wait on the reader again.
+            _cli.silence_stdout()
             interrupted = True
         except BrokenPipeError:
             # The reader went away (`| head`): stop quietly, with what was found so far.

@@ -52,7 +52,9 @@ def test_child_forked_during_engine_construction_builds_its_own():
 
 def test_ctrl_c_reaches_a_thread_waiting_for_the_engine():
     out = run_fresh("""
-        # As the terminal's Ctrl-C reaches a process whose main thread waits.
+        # As the terminal's Ctrl-C reaches a process whose main thread waits
+        # (Ctrl-C's handler in place even if the tests were started ignoring it).
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         main = threading.main_thread().ident
         threading.Timer(0.3, signal.pthread_kill, (main, signal.SIGINT)).start()
         started = time.monotonic()

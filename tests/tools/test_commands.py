@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import termios
+import time
 
 import pytest
 
@@ -42,6 +43,12 @@ def long_input(tmp_path):
     return path
 
 
+def default_sigint():
+    """In a child about to get SIGINT: Ctrl-C's own disposition, even when the
+    tests were started with it ignored (`pytest &` in a script)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def read_line(stream, timeout=TIMEOUT):
     ready, _, _ = select.select([stream], [], [], timeout)
     assert ready, "no output line arrived"
@@ -54,10 +61,13 @@ def read_line(stream, timeout=TIMEOUT):
 def test_ctrl_c_while_screening_a_file_stops_after_whole_lines(long_input):
     with open(long_input, "rb") as stdin:
         proc = subprocess.Popen([SCREEN], stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env(),
-                                bufsize=0)  # unbuffered: communicate() reads the pipe itself
-    first = read_line(proc.stdout)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=TIMEOUT)
+                                bufsize=0, preexec_fn=default_sigint)  # unbuffered: communicate() reads the pipe
+    try:
+        first = read_line(proc.stdout)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=TIMEOUT)
+    finally:
+        proc.kill()
     results = json_lines(first + out)  # every line whole
     assert proc.returncode == 130
     assert 1 <= len(results) < 50_000
@@ -67,15 +77,40 @@ def test_ctrl_c_while_screening_a_file_stops_after_whole_lines(long_input):
 
 def test_each_answer_streams_at_once_and_ctrl_c_stops_the_wait_for_input():
     proc = subprocess.Popen([SCREEN], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env(),
-                            bufsize=0)
-    for prompt in ("hello there", INJECTION):
-        proc.stdin.write(prompt.encode() + b"\n")
-        # The answer comes while the input is still open.
-        assert json.loads(read_line(proc.stdout))["prompt"] == prompt
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=TIMEOUT)
+                            bufsize=0, preexec_fn=default_sigint)
+    try:
+        for prompt in ("hello there", INJECTION):
+            proc.stdin.write(prompt.encode() + b"\n")
+            # The answer comes while the input is still open.
+            assert json.loads(read_line(proc.stdout))["prompt"] == prompt
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=TIMEOUT)
+    finally:
+        proc.kill()
     assert (proc.returncode, out) == (130, b"")
     assert b"Traceback" not in err
+
+
+def test_a_second_ctrl_c_stops_a_run_whose_reader_does_not_read(long_input):
+    with open(long_input, "rb") as stdin:
+        proc = subprocess.Popen([SCREEN], stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env(),
+                                preexec_fn=default_sigint)
+    try:
+        # Wait until the pipe is full and the command is stuck writing to it.
+        queued, still = -1, 0
+        while still < 5 and proc.poll() is None:
+            time.sleep(0.1)
+            now = struct.unpack("i", fcntl.ioctl(proc.stdout.fileno(), termios.FIONREAD, b"\0" * 4))[0]
+            still = still + 1 if now == queued and now > 0 else 0
+            queued = now
+        for _ in range(2):
+            proc.send_signal(signal.SIGINT)
+            time.sleep(0.2)
+        assert proc.wait(timeout=30) == 130
+    finally:
+        proc.kill()
+    err = proc.stderr.read()
+    assert b"Traceback" not in err and err.decode().splitlines()[-1].endswith("; interrupted")
 
 
 # -- input and output ----------------------------------------------------------
@@ -178,15 +213,21 @@ def test_progress_line_on_a_terminal_is_erased_at_the_end(tmp_path):
         proc = subprocess.Popen([SCREEN], stdin=stdin, stdout=subprocess.DEVNULL, stderr=terminal, env=env())
     os.close(terminal)
     shown = b""
-    while True:
-        try:
-            chunk = os.read(controller, 1 << 16)
-        except OSError:  # the terminal's last user closed it
-            break
-        if not chunk:
-            break
-        shown += chunk
-    os.close(controller)
+    deadline = time.monotonic() + TIMEOUT
+    try:
+        while time.monotonic() < deadline:
+            if not select.select([controller], [], [], 1)[0]:
+                continue
+            try:
+                chunk = os.read(controller, 1 << 16)
+            except OSError:  # the terminal's last user closed it
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(controller)
+        proc.kill()
     assert proc.wait(timeout=TIMEOUT) == 0
     text = shown.decode()
     draws = text.split("\r\x1b[K")

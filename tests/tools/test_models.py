@@ -190,7 +190,8 @@ def test_progress_on_a_terminal_and_ctrl_c_while_hashing(tmp_path, command, term
     else:
         master, stderr = None, subprocess.PIPE
     proc = subprocess.Popen([COMMAND, command, str(root)], stdout=subprocess.PIPE, stderr=stderr,
-                            env=environment())
+                            env=environment(),  # Ctrl-C's own disposition, even if the tests ignore it
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         deadline = time.monotonic() + TIMEOUT
         if terminal:  # interrupt once the progress line shows, then read what the terminal holds
@@ -205,7 +206,7 @@ def test_progress_on_a_terminal_and_ctrl_c_while_hashing(tmp_path, command, term
                 err += os.read(master, 4096)
             out, _ = proc.communicate(timeout=TIMEOUT)
         else:  # interrupt once the big file is being hashed
-            while not file_open_in(proc.pid, big) and time.monotonic() < deadline:
+            while proc.poll() is None and not file_open_in(proc.pid, big) and time.monotonic() < deadline:
                 time.sleep(0.01)
             proc.send_signal(signal.SIGINT)
             out, err = proc.communicate(timeout=TIMEOUT)
