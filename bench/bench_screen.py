@@ -55,8 +55,21 @@ def make_input(path, lines):
 
 
 def start(variant, stdin):
-    return subprocess.Popen([sys.executable, "-c", RUNNER, variant, "-q"], stdin=stdin,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    """The command; its standard error goes to a file (``errors(proc)``), which
+    cannot fill up and stall it while only standard output is read."""
+    with tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([sys.executable, "-c", RUNNER, variant, "-q"], stdin=stdin,
+                                stdout=subprocess.PIPE, stderr=err,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        proc.err = os.dup(err.fileno())
+    return proc
+
+
+def errors(proc):
+    """What ``proc`` wrote to standard error."""
+    with os.fdopen(proc.err, "rb") as err:
+        err.seek(0)
+        return err.read().decode(errors="replace")
 
 
 def finish(proc):
@@ -88,7 +101,7 @@ def throughput(path, lines, variant):
         reader.join()
         status, rss, cpu = finish(proc)
         elapsed = time.perf_counter() - begin
-    err = proc.stderr.read().decode()
+    err = errors(proc)
     if sink[0] != lines or status not in (0, 1):
         sys.exit(f"{variant} run: {sink[0]} lines, status {status}\n{err}")
     return lines / elapsed, lines / cpu, rss
@@ -111,6 +124,7 @@ def interrupt(path, waiting):
     status, _, _ = finish(proc)
     latency = time.perf_counter() - sent
     reader.join()
+    errors(proc)
     if waiting:
         os.close(write_end)
     lines, tail = sink
@@ -140,8 +154,10 @@ def main():
               f"and of the command's CPU time:")
         for variant, label in (("buffered", "buffered writes   "), ("flushed", "flushed every line")):
             print(f"  {label}  {wall[variant]:9,.0f}/s wall  {cpu[variant]:9,.0f}/s CPU")
+        within = True
         for kind, best in (("wall", wall), ("CPU", cpu)):
             ratio = best["buffered"] / best["flushed"]
+            within = within and ratio <= LIMIT
             print(f"  cost of flushing ({kind}): {ratio:.3f}x  ({'ok' if ratio <= LIMIT else 'OVER'} <= {LIMIT})")
         print(f"  peak resident set   {peak / 1024:.1f} MiB")
         for waiting in (False, True):
@@ -151,7 +167,8 @@ def main():
                   f"median {statistics.median(latencies):.0f} ms, max {max(latencies):.0f} ms; "
                   f"statuses {sorted({r[1] for r in runs})}; output whole lines: {all(r[2] for r in runs)}; "
                   f"lines written {[r[3] for r in runs]}")
+    return 0 if within else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

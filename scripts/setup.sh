@@ -56,7 +56,7 @@ fingerprint() {
     {
         printf '%s\n' "$(readlink -f "$venv/bin/python")" "${build_tools[@]}" "${build_args[@]}"
         cd "$root" && find scripts/setup.sh CMakeLists.txt pyproject.toml README.md src python \
-            standins/pyproject.toml standins/src \( -name __pycache__ -o -name '*.egg-info' \) -prune -o -type f -print0 \
+            standins/pyproject.toml standins/README.md standins/src \( -name __pycache__ -o -name '*.egg-info' \) -prune -o -type f -print0 \
             | LC_ALL=C sort -z | xargs -0 sha256sum
     } | sha256sum | cut -d' ' -f1
 }

@@ -11,33 +11,23 @@ import sys
 import threading
 
 from nerov.packages.brain import artifax
-from nerov.packages.layers.layer1 import exceptions
 from nerov.packages.layers.layer1.stages import promptsift as ps
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "promptsift"))
-from psift_support import context, run  # noqa: E402,F401  (the stage tests' own fakes)
-
-PromptValidationError = exceptions.PromptValidationError
-Layer1ProcessingError = exceptions.Layer1ProcessingError
+from psift_support import (  # noqa: E402,F401  (the stage tests' own fakes and texts)
+    BLOCK_RESULT, NON_SEMANTIC, PASS_RESULT, Layer1ProcessingError, PromptValidationError, context, run,
+)
 
 SANITIZED = os.environ.get("NEROV_SANITIZED") == "1"
 CORE_MARKER = "vantor_int8.onnx"
 NLI_MARKER = "policy_nli_int8.onnx"
 PACKAGES = ("nerov_brain_models", "nerov_policy_nli")
 
-NON_SEMANTIC = "Prompt is non-semantic, empty, or lacks meaningful content."
 BLOCKED = "Adversarial prompt detected (instruction_override). Request blocked by Nerov Vantor."
 FOUND = "artifax: core models found at %s"
 NOT_FOUND = "artifax: core ONNX models not found. Install nerov-brain-models or set $NEROV_MODELS_DIR."
 MISMATCH = "artifax: checksum mismatch for %s \u2014 corrupt artifacts: %s. Reinstall the model package."
 CORRUPT = "artifax: corrupt manifest.json at %s"
-
-PASS_RESULT = {
-    "is_safe": True, "injection_type": "none", "confidence": 0.97, "latency_ms": 4.5,
-    "intent": "Information_Retrieval", "risk_level": "LOW", "tool_scope": "read_only", "content_class": "benign",
-}
-BLOCK_RESULT = dict(PASS_RESULT, is_safe=False, injection_type="instruction_override", confidence=0.9,
-                    risk_level="CRITICAL", tool_scope="none", content_class="adversarial")
 
 
 class Sink(logging.Handler):
