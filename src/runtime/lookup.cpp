@@ -65,4 +65,13 @@ object global(Function *f, PyObject *name) noexcept {
     return steal(value);
 }
 
+object function_global(PyObject *fn, PyObject *name) noexcept {
+    auto *func = reinterpret_cast<PyFunctionObject *>(fn);
+    PyObject *value;
+    int r = PyDict_GetItemRef(func->func_globals, name, &value);
+    if (r == 0) r = PyMapping_GetOptionalItem(func->func_builtins, name, &value);
+    if (r == 0) raise_name_error(name);
+    return steal(r > 0 ? value : nullptr);
+}
+
 }  // namespace nrt

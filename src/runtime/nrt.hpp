@@ -140,17 +140,20 @@ inline int equal(PyObject *a, PyObject *b) noexcept {
 object format(PyObject *value) noexcept;
 
 namespace detail {
-// A replacement field once rendered: a str in `text` (the value itself, or
-// its rendering kept alive in `keep`), or, for a float, its ASCII digits in
-// `ascii`, which the join copies straight into the result.
+// A replacement field once read: a str in `text` (the value itself, or its
+// rendering kept alive in `keep`), or, for a float, its value in `number`,
+// which `finish` writes out as ASCII digits into `ascii` and from there
+// straight into the result.
 struct Rendered {
     PyObject *text = nullptr;
     object keep;
+    double number = 0;
     unsigned char ascii_len = 0;
     char ascii[31];
 };
-// Renders `value` (null: an error is already set) into `out`; false with an
-// error set on failure.
+// Reads `value` (null: an error is already set) into `out`, rendering it
+// unless it is a float, whose rendering runs no code and can wait; false
+// with an error set on failure.
 bool render(PyObject *value, Rendered &out) noexcept;
 inline bool field(PyObject *value, Rendered &out) noexcept {
     if (value != nullptr && PyUnicode_CheckExact(value)) {
@@ -173,22 +176,47 @@ inline bool field(Make &&make, Rendered &out) noexcept {
     }
     return render(value.get(), out);
 }
-// Concatenates `n` rendered fields into a new str.
-object join(const Rendered *fields, std::size_t n) noexcept;
+// Writes out the floats among `n` read fields and concatenates them all into
+// a new str.
+object finish(Rendered *fields, std::size_t n) noexcept;
 }  // namespace detail
 
-// An f-string. Each piece is rendered as a replacement field and the results
-// are joined; a str literal renders as itself. A piece that is a callable is
-// called for its value only once the pieces before it have rendered, so the
-// values are read and rendered in the order the f-string reads and renders
-// them, and nothing after a failure is read.
+// An f-string whose values are read now and whose text is made only when
+// asked for. Each piece is read, and rendered as a replacement field, in the
+// order the f-string reads and renders them; a str literal renders as
+// itself, and a piece that is a callable is called for its value only once
+// the pieces before it have rendered. Nothing after a failure is read. A float
+// is written out only by `text()`: a text never asked for is never made,
+// which no code can tell apart from one made and dropped.
+template <std::size_t N>
+class FString {
+  public:
+    template <class... P>
+    explicit FString(P &&...pieces) noexcept {
+        std::size_t i = 0;
+        ok_ = (... && detail::field(std::forward<P>(pieces), fields_[i++]));
+    }
+    // False when a value could not be read or rendered; the error is set.
+    explicit operator bool() const noexcept { return ok_; }
+    object text() noexcept { return detail::finish(fields_, N); }
+
+  private:
+    detail::Rendered fields_[N];
+    bool ok_ = false;
+};
+template <class... P>
+FString(P &&...) -> FString<sizeof...(P)>;
+
+// An f-string, its text made at once.
 template <class... P>
 object fstring(P &&...pieces) noexcept {
-    detail::Rendered fields[sizeof...(P)];
-    std::size_t i = 0;
-    bool ok = (... && detail::field(std::forward<P>(pieces), fields[i++]));
-    return ok ? detail::join(fields, sizeof...(P)) : object();
+    FString line(std::forward<P>(pieces)...);
+    return line ? line.text() : object();
 }
+
+// `name` read as the code of the Python function `fn` reads a global: from
+// the function's globals, else its builtins; NameError when in neither.
+object function_global(PyObject *fn, PyObject *name) noexcept;
 
 // `obj.name` as the target of a call `obj.name(...)`, found where and when
 // getattr() finds it. A function or method descriptor on the type that the

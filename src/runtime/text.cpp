@@ -144,9 +144,7 @@ namespace detail {
 bool render(PyObject *value, Rendered &out) noexcept {
     if (value == nullptr) return false;
     if (PyFloat_CheckExact(value)) {
-        int n = float_ascii(PyFloat_AS_DOUBLE(value), out.ascii);
-        if (n < 0) return false;
-        out.ascii_len = static_cast<unsigned char>(n);
+        out.number = PyFloat_AS_DOUBLE(value);
         return true;
     }
     out.keep = format(value);
@@ -154,7 +152,13 @@ bool render(PyObject *value, Rendered &out) noexcept {
     return out.text != nullptr;
 }
 
-object join(const Rendered *fields, std::size_t n) noexcept {
+object finish(Rendered *fields, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i++) {
+        if (fields[i].text != nullptr) continue;
+        int len = float_ascii(fields[i].number, fields[i].ascii);
+        if (len < 0) return {};
+        fields[i].ascii_len = static_cast<unsigned char>(len);
+    }
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 127;
     for (std::size_t i = 0; i < n; i++) {

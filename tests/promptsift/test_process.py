@@ -4,7 +4,9 @@ messages, and the order in which the context and the collaborators are used."""
 import asyncio
 import collections
 import gc
+import logging
 import math
+import sys
 import types
 
 import pytest
@@ -302,6 +304,38 @@ def test_collaborator_methods_are_found_as_attribute_lookup_finds_them(stage, en
     assert type(missing) is AttributeError and (missing.name, missing.obj) == ("select_for_prompt", lacking)
     assert str(err.value) == "Failed to analyze request: 'types.SimpleNamespace' object has no attribute 'select_for_prompt'"
     assert calls[-1] == "Error during Vantor Request Analysis: " + str(missing)
+
+
+def test_debug_line_is_logged_as_logging_logs_it(stage, engine, caplog, monkeypatch):
+    """The debug line leaves the same record as when a profiler sees Logger.debug called, the
+    logger is asked isEnabledFor(DEBUG) as Logger.debug asks it, and a replaced Logger.debug
+    is called whatever the level."""
+    def analysis_records():
+        return [r for r in caplog.records if r.name == ps.logger.name]
+
+    caplog.set_level(logging.DEBUG, logger=ps.logger.name)
+    run(stage.process(context()))
+    sys.setprofile(lambda *args: None)
+    try:
+        run(stage.process(context()))
+    finally:
+        sys.setprofile(None)
+    fast, profiled = [(r.levelno, r.msg, r.args, r.pathname, r.lineno, r.funcName, r.stack_info)
+                      for r in analysis_records()]
+    assert fast == profiled and fast[1] == ANALYSIS.format("LOW", "read_only")
+
+    asked = []
+    with monkeypatch.context() as patch:
+        patch.setattr(ps.logger, "isEnabledFor", lambda level: asked.append(level) or False, raising=False)
+        caplog.clear()
+        run(stage.process(context()))
+    assert (asked, analysis_records()) == ([logging.DEBUG], [])
+
+    caplog.set_level(logging.INFO, logger=ps.logger.name)
+    lines = []
+    monkeypatch.setattr(logging.Logger, "debug", lambda self, msg, *args, **kwargs: lines.append(msg))
+    run(stage.process(context()))
+    assert lines == [ANALYSIS.format("LOW", "read_only")]
 
 
 def test_coroutine_behaves_as_a_coroutine(stage, engine):

@@ -30,7 +30,8 @@ using nrt::object;
     N(vantor_result) N(tool_scope) N(content_class) N(execution_recommendation) \
     N(primary_intent) N(required_capabilities) N(risk_factors) N(description) \
     N(default_factory) N(acquire) N(release) N(allocate_lock) N(register_at_fork) \
-    N(after_in_child) \
+    N(after_in_child) N(Logger) N(isEnabledFor) N(DEBUG) \
+    T(log_record, "_log") \
     T(local_brain, "_LOCAL_BRAIN") \
     T(get_vantor, "_get_vantor") \
     T(dunder_name, "__name__") \
@@ -89,6 +90,7 @@ struct State {
     PyObject *safe_risk_score;    // 0.1
     PyObject *select_kwnames;     // ("predicted_intent", "predicted_scope")
     PyObject *ifc_fromlist;       // ("IFCContext",)
+    PyObject *stock_debug_code;   // code of logging's own Logger.debug, or null
     // Engine creation is serialised across threads by this `_thread.lock`:
     // a waiter answers signals as any thread blocked on a lock does, and a
     // child process gets a fresh one after fork.
@@ -239,13 +241,50 @@ void raise_new(Function *f, PyObject *cls_name, Message &&message) noexcept {
     }
 }
 
-// `logger.<level>(<line>)`, the method looked up before the line is made.
+// Whether `method` is logging's own Logger.debug found on a logger, with no
+// profiler or tracer that would see it called.
+bool is_stock_debug(const State &st, const nrt::Method &method) noexcept {
+    PyObject *fn = method.target.get();
+    if (!method.self || !PyFunction_Check(fn) || PyFunction_GET_CODE(fn) != st.stock_debug_code) {
+        return false;
+    }
+    PyThreadState *ts = PyThreadState_Get();
+    return ts->c_profilefunc == nullptr && ts->c_tracefunc == nullptr;
+}
+
+// What logging's Logger.debug(line) does, with the line's text made only when
+// it is logged: `if self.isEnabledFor(DEBUG): self._log(DEBUG, line, ())`,
+// DEBUG read from the function's globals each time its code reads it.
+template <std::size_t N>
+int stock_debug(State &st, const nrt::Method &debug, nrt::FString<N> &line) noexcept {
+    PyObject *fn = debug.target.get(), *logger = debug.self.get();
+    nrt::Method is_enabled;
+    if (nrt::find_method(logger, st.isEnabledFor, is_enabled) < 0) return -1;
+    object level = nrt::function_global(fn, st.DEBUG);
+    object answer = level ? nrt::call(is_enabled, level.get()) : object();
+    int enabled = answer ? PyObject_IsTrue(answer.get()) : -1;
+    if (enabled <= 0) return enabled;
+    nrt::Method log_record;
+    if (nrt::find_method(logger, st.log_record, log_record) < 0) return -1;
+    level = nrt::function_global(fn, st.DEBUG);
+    object text = level ? line.text() : object();
+    object no_args = text ? nrt::steal(PyTuple_New(0)) : object();
+    return no_args && nrt::call(log_record, level.get(), text.get(), no_args.get()) ? 0 : -1;
+}
+
+// `logger.<level>(<line>)`, the method looked up before the line (an
+// nrt::FString) is read. The debug line of every screened request is usually
+// dropped: logging's own Logger.debug is asked as it would ask itself, so
+// that a text nobody sees is never made.
 template <class Line>
 int log(Function *f, State &st, PyObject *level, Line &&line) noexcept {
     object logger = nrt::global(f, st.logger);
     nrt::Method method;
     if (!logger || nrt::find_method(logger.get(), level, method) < 0) return -1;
-    object text = line();
+    auto values = line();
+    if (!values) return -1;
+    if (is_stock_debug(st, method)) return stock_debug(st, method, values);
+    object text = values.text();
     return text && nrt::call(method, text.get()) ? 0 : -1;
 }
 
@@ -473,7 +512,7 @@ PyObject *decide_and_report(Function *f, State &st, const Verdict &v, bool appro
     if (safe < 0) return nullptr;
     if (!safe && !approved) {
         if (log(f, st, st.warning, [&] {
-                return nrt::fstring(st.t_warn_head, Item{r, st.injection_type}, st.t_warn_risk,
+                return nrt::FString(st.t_warn_head, Item{r, st.injection_type}, st.t_warn_risk,
                                     Item{r, st.risk_level}, st.t_warn_latency,
                                     Item{r, st.latency_ms}, st.t_ms);
             }) == 0) {
@@ -485,7 +524,7 @@ PyObject *decide_and_report(Function *f, State &st, const Verdict &v, bool appro
     }
     auto scope = [&] { return nrt::mapping_get(f, r, st.tool_scope); };
     if (log(f, st, st.debug, [&] {
-            return nrt::fstring(st.t_line_head, Item{r, st.intent}, st.t_line_risk,
+            return nrt::FString(st.t_line_head, Item{r, st.intent}, st.t_line_risk,
                                 Item{r, st.risk_level}, st.t_line_scope, scope, st.t_line_tier,
                                 v.tier, st.t_line_tools, v.tools, st.t_line_latency,
                                 Item{r, st.latency_ms}, st.t_ms);
@@ -546,7 +585,7 @@ void handle_failure(Function *f, State &st, PyObject *caught) noexcept {
         if (m == 0) PyErr_SetRaisedException(Py_NewRef(caught));
         return;
     }
-    if (log(f, st, st.error, [&] { return nrt::fstring(st.t_error_head, caught); }) < 0) return;
+    if (log(f, st, st.error, [&] { return nrt::FString(st.t_error_head, caught); }) < 0) return;
     raise_new(f, st.Layer1ProcessingError, [&] { return nrt::fstring(st.t_failed_head, caught); });
 }
 
@@ -750,6 +789,23 @@ int init_state(State &st) noexcept {
     return st.ifc_fromlist ? 0 : -1;
 }
 
+// Keeps the code of `logging.Logger.debug` when it is still logging's own: a
+// function of that module whose code is named "Logger.debug".
+int find_stock_debug(State &st, PyObject *logging) noexcept {
+    object cls = nrt::getattr(logging, st.Logger);
+    object debug = cls ? nrt::getattr(cls.get(), st.debug) : object();
+    if (!debug) return -1;
+    PyObject *fn = debug.get();
+    if (!PyFunction_Check(fn) || PyFunction_GET_GLOBALS(fn) != PyModule_GetDict(logging)) return 0;
+    PyObject *code = PyFunction_GET_CODE(fn);
+    object qualname = nrt::borrow(reinterpret_cast<PyCodeObject *>(code)->co_qualname);
+    object expected = nrt::steal(PyUnicode_FromString("Logger.debug"));
+    if (!expected) return -1;
+    int same = nrt::equal(qualname.get(), expected.get());
+    if (same > 0) st.stock_debug_code = Py_NewRef(code);
+    return same < 0 ? -1 : 0;
+}
+
 int exec_module(PyObject *module) noexcept {
     State &st = nrt::state<State>(module);
     if (nrt::runtime_init(module) < 0 || init_state(st) < 0) return -1;
@@ -773,6 +829,7 @@ int exec_module(PyObject *module) noexcept {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, st.dunder_name);
         return -1;
     }
+    if (find_stock_debug(st, logging.get()) < 0) return -1;
     object get_logger = nrt::getattr(logging.get(), st.getLogger);
     object log = get_logger ? nrt::call(get_logger.get(), module_name) : object();
     if (!log || PyDict_SetItem(ns, st.logger, log.get()) < 0) return -1;
