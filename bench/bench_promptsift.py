@@ -5,7 +5,9 @@ baseline module built into ``build/bench/`` on first use). All three get an
 instant engine (a prebuilt result dict), an instant capability matcher and an
 instant IFC context, so what is measured is the stage's own work: reading the
 context, the non-semantic test, building the validation result and the
-messages, the thirteen assignments and the log call. One sample is: create the
+messages, the thirteen assignments and the log call. The stage's logger is at
+INFO, as in service: the debug line's values are read by all three, but only
+Python makes its text and then drops it. One sample is: create the
 coroutine and drive it to completion with ``send(None)`` on the pass path.
 Prints the best time of each and the ratios of those, then the median over
 the rounds of each round's own ratios (every round runs all of them back to
