@@ -43,6 +43,47 @@ def test_sha256_closes_the_file_and_propagates_errors(artifax, monkeypatch):
         artifax._sha256("/no/such/file")
 
 
+def test_sha256_reads_a_file_object_as_its_read_method_reads_it(artifax, tmp_path, sha, monkeypatch):
+    """A file's own `read` is what reads it; a `readinto1` of its own, which reading
+    never calls, is ignored; a reader over a raw file of Python's is read as any."""
+    data = os.urandom(100_000)
+    path = tmp_path / "blob"
+    path.write_bytes(data)
+
+    def opening(prepare):
+        monkeypatch.setattr(artifax, "open", lambda p, mode: prepare(open(p, mode)), raising=False)
+
+    def failing_read(f):
+        f.read = lambda size=-1: (_ for _ in ()).throw(OSError(5, "read failed"))
+        return f
+
+    def shrinking_readinto1(f):
+        def readinto1(buffer):
+            del buffer[16:]
+            return 4000
+        f.readinto1 = readinto1
+        return f
+
+    opening(failing_read)
+    with pytest.raises(OSError, match="read failed"):
+        artifax._sha256(str(path))
+    opening(shrinking_readinto1)
+    assert artifax._sha256(str(path)) == sha(data)
+
+    class Raw(io.RawIOBase):
+        def __init__(self, f):
+            self.f = f
+
+        def readable(self):
+            return True
+
+        def readinto(self, b):
+            return self.f.readinto(b)
+
+    opening(lambda f: io.BufferedReader(Raw(f)))
+    assert artifax._sha256(str(path)) == sha(data)
+
+
 def test_generate_manifest_walks_sorted_and_never_lists_itself(artifax, tree, tmp_path, sha, monkeypatch):
     files = {"b.bin": b"bb", "a/z.txt": b"z", "a.b": b"dot", ".hidden": b"", "\u00e9t\u00e9": b"e",
              "sub/manifest.json": b"{}", "manifest.json": b"old"}

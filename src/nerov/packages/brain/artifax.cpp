@@ -513,9 +513,9 @@ PyObject *sha256_file(Function *f, PyObject *const *args) noexcept {
     object file = open ? nrt::call(open.get(), args[0], st.t_rb) : object();
     if (!file) return nullptr;
     object update = nrt::getattr(h.get(), st.update);
-    bool in_place = shortcuts::hashes_in_place(st.fast, h.get(), file.get());
-    if (!update || (in_place ? shortcuts::hash_buffered_blocks(st.fast, file.get(), update.get())
-                             : hash_read_blocks(st, file.get(), update.get())) < 0) {
+    int in_place = update ? shortcuts::hashes_in_place(st.fast, h.get(), file.get()) : -1;
+    if (in_place < 0 || (in_place ? shortcuts::hash_buffered_blocks(st.fast, file.get(), update.get())
+                                  : hash_read_blocks(st, file.get(), update.get())) < 0) {
         close_while_failing(st, file.get());
         return nullptr;
     }

@@ -4,9 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
-#ifndef _WIN32
 #include <sys/stat.h>
-#endif
 
 namespace shortcuts {
 
@@ -15,7 +13,6 @@ using nrt::object;
 namespace {
 
 constexpr Py_ssize_t kFirstBlock = 1 << 16;  // the first read of a file
-constexpr Py_ssize_t kCopyLimit = 1 << 12;   // short blocks up to this size are copied
 
 // os.path.join(a, b) of two str: b when it is absolute or a is empty, else a
 // and b with one "/" between them unless a already ends in one.
@@ -45,7 +42,6 @@ int os_stat_is_standard(Standard &sd, PyObject *globals) noexcept {
     return stat_fn && stat_fn.get() == sd.std_stat ? 1 : 0;
 }
 
-#ifndef _WIN32
 // stat() of a str path as os.stat takes it: 1 with `*sb` filled, 0 when
 // os.stat would raise (`*error` set to its errno, or 0 for text it refuses
 // with ValueError), -1 with an error set.
@@ -69,15 +65,10 @@ int stat_text(PyObject *path, struct stat *sb, int *error) noexcept {
     *error = saved;
     return failed == 0 ? 1 : 0;
 }
-#endif
 
 // The answer of the standard probe for a str path without calling it:
 // 1 or 0, -1 with an error set, or -2 when the probe has to be called.
 int probe_directly(Standard &sd, PyObject *path, Probe kind) noexcept {
-#ifdef _WIN32
-    (void)sd; (void)path; (void)kind;
-    return -2;
-#else
     if (sd.std_probe_globals == nullptr || !PyUnicode_CheckExact(path)) return -2;
     // The standard probes call `os.stat` and answer False where it raises.
     int standard = os_stat_is_standard(sd, sd.std_probe_globals);
@@ -92,7 +83,6 @@ int probe_directly(Standard &sd, PyObject *path, Probe kind) noexcept {
     case Probe::exists: break;
     }
     return 1;
-#endif
 }
 
 }  // namespace
@@ -130,10 +120,6 @@ object path_probe(Standard &sd, PyObject *probe, PyObject *path, Probe kind) noe
 // The walked paths' methods have to be the standard ones, and so does the
 // `os.stat` they reach.
 bool walk_stats_directly(Standard &sd) noexcept {
-#ifdef _WIN32
-    (void)sd;
-    return false;
-#else
     if (sd.std_pathlib_globals == nullptr) return false;
     PyObject *methods[][2] = {{sd.is_file, sd.std_path_is_file},
                               {sd.stat, sd.std_path_stat},
@@ -146,14 +132,9 @@ bool walk_stats_directly(Standard &sd) noexcept {
     int standard = os_stat_is_standard(sd, sd.std_pathlib_globals);
     if (standard < 0) PyErr_Clear();
     return standard > 0;
-#endif
 }
 
 int stat_walked(Standard &sd, PyObject *p, object &size) noexcept {
-#ifdef _WIN32
-    (void)sd; (void)p; (void)size;
-    return -2;
-#else
     if (!Py_IS_TYPE(p, reinterpret_cast<PyTypeObject *>(sd.std_posix_path))) return -2;
     object text = nrt::steal(PyObject_Str(p));
     if (!text) return -1;
@@ -171,25 +152,35 @@ int stat_walked(Standard &sd, PyObject *p, object &size) noexcept {
     if (!S_ISREG(sb.st_mode)) return 0;
     size = nrt::steal(PyLong_FromLongLong(static_cast<long long>(sb.st_size)));
     return size ? 1 : -1;
-#endif
 }
 
-bool hashes_in_place(Standard &sd, PyObject *hash, PyObject *file) noexcept {
-    return Py_IS_TYPE(hash, reinterpret_cast<PyTypeObject *>(sd.std_sha256_type)) &&
-           Py_IS_TYPE(file, reinterpret_cast<PyTypeObject *>(sd.std_buffered_reader));
+int hashes_in_place(Standard &sd, PyObject *hash, PyObject *file) noexcept {
+    if (!Py_IS_TYPE(hash, reinterpret_cast<PyTypeObject *>(sd.std_sha256_type)) ||
+        !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject *>(sd.std_buffered_reader))) {
+        return 0;
+    }
+    // `file.read` is the reader's own (a file object can have its own `read`),
+    // and the raw file beneath it, which sees the buffer, keeps nothing.
+    nrt::Method read;
+    if (nrt::find_method(file, sd.read, read) < 0) return -1;
+    if (!read.self || read.target.get() != sd.std_read) return 0;
+    object raw = nrt::getattr(file, sd.raw);
+    if (!raw) return -1;
+    return Py_IS_TYPE(raw.get(), reinterpret_cast<PyTypeObject *>(sd.std_file_io)) ? 1 : 0;
 }
 
-// Each block is read straight into one reusable buffer with `readinto1` (one
-// read of the underlying file per block, so a small file takes one read and
-// the empty one). The first buffer is small, which most model-side files
-// (configs, vocabularies) fit; once a read fills it, a 1 MiB buffer takes
-// over. Pending signals are handled after every block.
+// Each block is read straight into one reusable buffer with the reader's own
+// `readinto1` (one read of the underlying file per block, so a small file
+// takes one read and the empty one). The first buffer is small, which most
+// model-side files (configs, vocabularies) fit; once a read fills it, a 1 MiB
+// buffer takes over. A short block is copied out. Pending signals are
+// handled after every block.
 int hash_buffered_blocks(Standard &sd, PyObject *file, PyObject *update) noexcept {
     Py_ssize_t size = kFirstBlock;
     object buffer = nrt::steal(PyByteArray_FromStringAndSize(nullptr, size));
     if (!buffer) return -1;
     for (;;) {
-        object got = nrt::call_method(file, sd.readinto1, buffer.get());
+        object got = nrt::call(sd.std_readinto1, file, buffer.get());
         if (!got) return -1;
         if (got.get() == Py_None) return 0;  // would block: as the empty block of read()
         Py_ssize_t n = PyLong_AsSsize_t(got.get());
@@ -199,16 +190,9 @@ int hash_buffered_blocks(Standard &sd, PyObject *file, PyObject *update) noexcep
             PyErr_Format(PyExc_SystemError, "readinto1() returned %zd outside 0..%zd", n, size);
             return -1;
         }
-        object block;
-        if (n == size) {
-            block = buffer;
-        } else if (n <= kCopyLimit) {
-            block = nrt::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(buffer.get()), n));
-        } else {
-            object view = nrt::steal(PyMemoryView_FromObject(buffer.get()));
-            if (!view) return -1;
-            block = nrt::steal(PySequence_GetSlice(view.get(), 0, n));
-        }
+        object block = n == size ? buffer
+                                 : nrt::steal(PyBytes_FromStringAndSize(
+                                       PyByteArray_AS_STRING(buffer.get()), n));
         if (!block || !nrt::call(update, block.get())) return -1;
         if (PyErr_CheckSignals() < 0) return -1;
         if (n == size && size < kHashBlock) {
@@ -223,9 +207,16 @@ int hash_buffered_blocks(Standard &sd, PyObject *file, PyObject *update) noexcep
 int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) noexcept {
     if (sd.intern_strings() < 0) return -1;
     object io = nrt::steal(PyImport_Import(sd.io));
-    if (!io || !(sd.std_buffered_reader = PyObject_GetAttr(io.get(), sd.BufferedReader))) return -1;
-    if (!PyType_Check(sd.std_buffered_reader)) {
-        PyErr_SetString(PyExc_TypeError, "io.BufferedReader is not a type");
+    if (!io || !(sd.std_buffered_reader = PyObject_GetAttr(io.get(), sd.BufferedReader)) ||
+        !(sd.std_file_io = PyObject_GetAttr(io.get(), sd.FileIO))) {
+        return -1;
+    }
+    if (!PyType_Check(sd.std_buffered_reader) || !PyType_Check(sd.std_file_io)) {
+        PyErr_SetString(PyExc_TypeError, "io.BufferedReader and io.FileIO must be types");
+        return -1;
+    }
+    if (!(sd.std_read = PyObject_GetAttr(sd.std_buffered_reader, sd.read)) ||
+        !(sd.std_readinto1 = PyObject_GetAttr(sd.std_buffered_reader, sd.readinto1))) {
         return -1;
     }
     object h = nrt::call_method(hashlib, sd.sha256);

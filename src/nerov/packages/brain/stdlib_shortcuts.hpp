@@ -13,7 +13,7 @@ constexpr Py_ssize_t kHashBlock = 1 << 20;  // files are hashed in blocks of at 
 
 #define SHORTCUTS_STRINGS(N, T)                                                              \
     N(io) N(os) N(path) N(stat) N(join) N(dirname) N(exists) N(isfile) N(isdir) N(is_file) \
-    N(__fspath__) N(readinto1) N(sha256) N(PosixPath) N(BufferedReader)
+    N(__fspath__) N(read) N(readinto1) N(raw) N(sha256) N(PosixPath) N(BufferedReader) N(FileIO)
 
 // The standard objects as recorded at import; strong references only, null
 // where a shortcut cannot apply.
@@ -23,6 +23,9 @@ struct Standard {
     PyObject *std_stat;             // os.stat
     PyObject *std_probe_globals;    // the namespace the probes find `os` in
     PyObject *std_buffered_reader;  // io.BufferedReader, what open(path, "rb") gives
+    PyObject *std_read;             // its read and readinto1
+    PyObject *std_readinto1;
+    PyObject *std_file_io;          // io.FileIO, the raw file beneath it
     PyObject *std_sha256_type;      // the type of hashlib.sha256() objects
     PyObject *std_posix_path;       // pathlib.PosixPath, what Path(...).rglob() yields here
     PyObject *std_path_is_file;     // its is_file, stat and __fspath__
@@ -49,9 +52,10 @@ bool walk_stats_directly(Standard &sd) noexcept;
 // the path object has to be asked.
 int stat_walked(Standard &sd, PyObject *p, nrt::object &size) noexcept;
 
-// Whether `hash` and `file` are the standard SHA-256 object, which keeps
-// nothing it is given, and the standard buffered reader.
-bool hashes_in_place(Standard &sd, PyObject *hash, PyObject *file) noexcept;
+// Whether `hash` is the standard SHA-256 object, which keeps nothing it is
+// given, and `file` the standard buffered reader over a plain file, with its
+// own `read`: 1 or 0, -1 with an error set.
+int hashes_in_place(Standard &sd, PyObject *hash, PyObject *file) noexcept;
 // Feeds `file` to `update` through one reused buffer; 0, or -1 with an error set.
 int hash_buffered_blocks(Standard &sd, PyObject *file, PyObject *update) noexcept;
 
