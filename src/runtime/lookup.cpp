@@ -20,6 +20,18 @@ int namespace_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noe
     return 0;
 }
 
+// `name` from `globals`, else from `builtins`, as a global is read: 1 with
+// a new reference in `*value`; else -1 with NameError or another error set.
+int read_global(PyObject *globals, PyObject *builtins, PyObject *name, PyObject **value) noexcept {
+    int r = PyDict_GetItemRef(globals, name, value);
+    if (r == 0) r = PyMapping_GetOptionalItem(builtins, name, value);
+    if (r == 0) {
+        raise_name_error(name);
+        return -1;
+    }
+    return r;
+}
+
 }  // namespace
 
 int watch_namespace(PyObject *globals, PyObject *builtins) noexcept {
@@ -49,10 +61,7 @@ object global(Function *f, PyObject *name) noexcept {
         if (c.name == name && c.generation == now && now != 0) return borrow(c.value);
     }
     PyObject *value;
-    int r = PyDict_GetItemRef(f->globals, name, &value);
-    if (r == 0) r = PyDict_GetItemRef(f->builtins, name, &value);
-    if (r == 0) raise_name_error(name);
-    if (r <= 0) return {};
+    if (read_global(f->globals, f->builtins, name, &value) <= 0) return {};
     // Looking the name up ran no code that could change either dict, so the
     // value is still the one held there; the dict keeps it alive until a change,
     // which moves the generation on first.
@@ -68,10 +77,8 @@ object global(Function *f, PyObject *name) noexcept {
 object function_global(PyObject *fn, PyObject *name) noexcept {
     auto *func = reinterpret_cast<PyFunctionObject *>(fn);
     PyObject *value;
-    int r = PyDict_GetItemRef(func->func_globals, name, &value);
-    if (r == 0) r = PyMapping_GetOptionalItem(func->func_builtins, name, &value);
-    if (r == 0) raise_name_error(name);
-    return steal(r > 0 ? value : nullptr);
+    return steal(read_global(func->func_globals, func->func_builtins, name, &value) > 0 ? value
+                                                                                         : nullptr);
 }
 
 }  // namespace nrt

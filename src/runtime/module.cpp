@@ -262,4 +262,19 @@ object import_from(PyObject *module, PyObject *name) noexcept {
     return {};
 }
 
+object import_names(PyObject *ns, PyObject *name, int level,
+                    std::initializer_list<PyObject *> names) noexcept {
+    object fromlist = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!fromlist) return {};
+    Py_ssize_t i = 0;
+    for (PyObject *n : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
+    object module = steal(PyImport_ImportModuleLevelObject(name, ns, nullptr, fromlist.get(), level));
+    if (!module) return {};
+    for (PyObject *n : names) {
+        object value = import_from(module.get(), n);
+        if (!value || PyDict_SetItem(ns, n, value.get()) < 0) return {};
+    }
+    return module;
+}
+
 }  // namespace nrt

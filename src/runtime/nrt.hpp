@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -256,6 +257,11 @@ int unpack(PyObject *seq, object &first, object &second) noexcept;
 // `from module import name`: the attribute, else the submodule in
 // sys.modules, else ImportError "cannot import name ...".
 object import_from(PyObject *module, PyObject *name) noexcept;
+// `from <level dots><name> import <names...>` in a module body, binding each
+// name in `ns`, the module's namespace (which also anchors a relative
+// import). Returns the module imported from.
+object import_names(PyObject *ns, PyObject *name, int level,
+                    std::initializer_list<PyObject *> names) noexcept;
 
 // ---------------------------------------------------------------------------
 // Python-visible functions

@@ -89,11 +89,6 @@ object environ_get(Function *f, State &st, PyObject *name) noexcept {
 // The truth value of a call's result: 1, 0, or -1 when the call or the test failed.
 int truth(const object &o) noexcept { return o ? PyObject_IsTrue(o.get()) : -1; }
 
-// `a == b` (or another comparison) as an `if` statement tests it.
-int compare(PyObject *a, PyObject *b, int op) noexcept {
-    return truth(nrt::steal(PyObject_RichCompare(a, b, op)));
-}
-
 // `logger.<level>(fmt, *args)`: the logging framework formats lazily.
 template <class... A>
 int log(Function *f, State &st, PyObject *level, A... args) noexcept {
@@ -110,7 +105,7 @@ object next_item(PyObject *it) noexcept {
 
 // The first `os.path.join(base, name)`, over the bases in `bases`, for which
 // the `os.path` probe `probe_name` is true, or None. `join` and the probe are
-// looked up when the first base is tested, as the loop written in Python does.
+// looked up when the first base is tested and kept for the rest of the loop.
 PyObject *first_joined_where(Function *f, State &st, PyObject *bases, PyObject *name,
                              PyObject *probe_name, Probe kind) noexcept {
     object it = nrt::steal(PyObject_GetIter(bases));
@@ -395,7 +390,7 @@ Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
         object rel, info;
         if (nrt::unpack(item.get(), rel, info) < 0) return Check::failed;
         // A manifest never vouches for itself.
-        int self = compare(rel.get(), st.t_manifest, Py_EQ);
+        int self = nrt::equal(rel.get(), st.t_manifest);
         if (self < 0) return Check::failed;
         if (self) continue;
         if (!join && !(join = os_path_attr(f, st, st.join))) return Check::failed;
@@ -413,7 +408,7 @@ Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
         object actual = nrt::call_global(f, st._sha256, fpath.get());
         int differs;
         if (actual) {
-            differs = compare(actual.get(), expected.get(), Py_NE);
+            differs = truth(nrt::steal(PyObject_RichCompare(actual.get(), expected.get(), Py_NE)));
             if (differs < 0) return Check::failed;
         } else if (vanished()) {
             continue;  // gone since the test above: absent, like any missing file
@@ -445,7 +440,7 @@ PyObject *verify_if_present(Function *f, PyObject *const *args) noexcept {
     if (fresh <= 0) return fresh < 0 ? nullptr : Py_NewRef(Py_None);
 
     object skip = environ_get(f, st, st.t_skip_check_env);
-    int skipped = skip ? compare(skip.get(), st.t_one, Py_EQ) : -1;
+    int skipped = skip ? nrt::equal(skip.get(), st.t_one) : -1;
     if (skipped != 0) return skipped < 0 ? nullptr : Py_NewRef(Py_None);
 
     object join = os_path_attr(f, st, st.join);
@@ -631,7 +626,7 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) noexcept {
         if (!rel) return nullptr;
         // The manifest itself is rewritten after the walk; never list it,
         // nor the files a writer replaces it with.
-        int self = compare(rel.get(), st.t_manifest, Py_EQ);
+        int self = nrt::equal(rel.get(), st.t_manifest);
         if (self < 0) return nullptr;
         if (self || (PyUnicode_Check(rel.get()) && is_temp_manifest(rel.get()))) continue;
         object entry = manifest_entry(f, st, p.get(), std::move(size));
@@ -784,12 +779,9 @@ int exec_module(PyObject *module) noexcept {
         bind(ns, st.logging, logging) < 0 || bind(ns, st.os, os) < 0 || bind(ns, st.sys, sys) < 0) {
         return -1;
     }
-    object pathlib = nrt::steal(PyImport_Import(st.pathlib));
-    if (!pathlib || bind(ns, st.Path, nrt::import_from(pathlib.get(), st.Path)) < 0) return -1;
-    object typing = nrt::steal(PyImport_Import(st.typing));
-    if (!typing) return -1;
-    for (PyObject *name : {st.List, st.Optional, st.Sequence}) {
-        if (bind(ns, name, nrt::import_from(typing.get(), name)) < 0) return -1;
+    object pathlib = nrt::import_names(ns, st.pathlib, 0, {st.Path});
+    if (!pathlib || !nrt::import_names(ns, st.typing, 0, {st.List, st.Optional, st.Sequence})) {
+        return -1;
     }
     if (shortcuts::capture(st.fast, os.get(), pathlib.get(), hashlib.get()) < 0) return -1;
 

@@ -7,7 +7,6 @@
 #include <pythread.h>
 
 #include <cstddef>
-#include <initializer_list>
 
 namespace {
 
@@ -632,23 +631,6 @@ constexpr const char kStageDoc[] =
     "\n    Ultra-Fast Layer 1 Security Analyzer powered by local ONNX INT8 Vantor (~5ms CPU).\n"
     "    Runs 100% offline with zero cloud API keys.\n    ";
 
-// `from <level dots><name> import <names...>`, binding each name in `ns`.
-int import_names(PyObject *ns, PyObject *name, int level,
-                 std::initializer_list<PyObject *> names) noexcept {
-    object fromlist = nrt::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!fromlist) return -1;
-    Py_ssize_t i = 0;
-    for (PyObject *n : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
-    object module =
-        nrt::steal(PyImport_ImportModuleLevelObject(name, ns, nullptr, fromlist.get(), level));
-    if (!module) return -1;
-    for (PyObject *n : names) {
-        object value = nrt::import_from(module.get(), n);
-        if (!value || PyDict_SetItem(ns, n, value.get()) < 0) return -1;
-    }
-    return 0;
-}
-
 // The start of a class body: `metaclass.__prepare__(name, bases)` holding
 // `__module__` and `__qualname__`.
 object class_namespace(State &st, PyObject *ns, PyObject *meta, PyObject *name,
@@ -798,12 +780,10 @@ int find_stock_debug(State &st, PyObject *logging) noexcept {
     PyObject *fn = debug.get();
     if (!PyFunction_Check(fn) || PyFunction_GET_GLOBALS(fn) != PyModule_GetDict(logging)) return 0;
     PyObject *code = PyFunction_GET_CODE(fn);
-    object qualname = nrt::borrow(reinterpret_cast<PyCodeObject *>(code)->co_qualname);
-    object expected = nrt::steal(PyUnicode_FromString("Logger.debug"));
-    if (!expected) return -1;
-    int same = nrt::equal(qualname.get(), expected.get());
-    if (same > 0) st.stock_debug_code = Py_NewRef(code);
-    return same < 0 ? -1 : 0;
+    if (PyUnicode_EqualToUTF8(reinterpret_cast<PyCodeObject *>(code)->co_qualname, "Logger.debug")) {
+        st.stock_debug_code = Py_NewRef(code);
+    }
+    return 0;
 }
 
 int exec_module(PyObject *module) noexcept {
@@ -813,16 +793,16 @@ int exec_module(PyObject *module) noexcept {
 
     object logging = nrt::steal(PyImport_ImportModuleLevelObject(st.logging, ns, nullptr, nullptr, 0));
     if (!logging || PyDict_SetItem(ns, st.logging, logging.get()) < 0) return -1;
-    if (import_names(ns, st.typing, 0, {st.Callable}) < 0) return -1;
-    if (import_names(ns, st.pydantic, 0, {st.BaseModel, st.Field}) < 0) return -1;
-    if (import_names(ns, st.mod_context, 4, {st.ExecutionContext}) < 0) return -1;
-    if (import_names(ns, st.mod_base, 2, {st.Layer1Stage}) < 0) return -1;
-    if (import_names(ns, st.mod_exceptions, 2, {st.Layer1ProcessingError, st.PromptValidationError}) < 0) {
+    if (!nrt::import_names(ns, st.typing, 0, {st.Callable})) return -1;
+    if (!nrt::import_names(ns, st.pydantic, 0, {st.BaseModel, st.Field})) return -1;
+    if (!nrt::import_names(ns, st.mod_context, 4, {st.ExecutionContext})) return -1;
+    if (!nrt::import_names(ns, st.mod_base, 2, {st.Layer1Stage})) return -1;
+    if (!nrt::import_names(ns, st.mod_exceptions, 2, {st.Layer1ProcessingError, st.PromptValidationError})) {
         return -1;
     }
-    if (import_names(ns, st.mod_engine, 4, {st.VantorEngine}) < 0) return -1;
-    if (import_names(ns, st.mod_matcher, 4, {st.CapabilityMatcher}) < 0) return -1;
-    if (import_names(ns, st.mod_ifc, 4, {st.TaintLevel}) < 0) return -1;
+    if (!nrt::import_names(ns, st.mod_engine, 4, {st.VantorEngine})) return -1;
+    if (!nrt::import_names(ns, st.mod_matcher, 4, {st.CapabilityMatcher})) return -1;
+    if (!nrt::import_names(ns, st.mod_ifc, 4, {st.TaintLevel})) return -1;
 
     PyObject *module_name = PyDict_GetItemWithError(ns, st.dunder_name);  // borrowed
     if (module_name == nullptr) {
