@@ -1,5 +1,6 @@
 """The plain-Python baselines compiled by Cython, the benchmarks' compiled peer,
-and the report line that sets a native figure against both.
+the report line that sets a native figure against both, and the timing helper
+the benchmarks share.
 
 ``load("baseline_artifax")`` compiles ``bench/baseline_artifax.py`` unchanged,
 with Cython's default settings (what someone compiling the Python for speed
@@ -19,10 +20,21 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import timeit
 
 LEGEND = "ratios are times, native over the other's: below 1.00 the native module is faster"
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.join(os.path.dirname(HERE), "build", "bench")
+MiB = 1 << 20
+
+
+def best_each(fns, repeat, number=1, timer=timeit.default_timer):
+    """Best time of each (by ``timer``), measured in turn so all see the same machine."""
+    times = [[] for _ in fns]
+    for _ in range(repeat):
+        for fn, t in zip(fns, times):
+            t.append(timeit.timeit(fn, number=number, timer=timer) / number)
+    return [min(t) for t in times]
 
 
 def _ensure_tools():

@@ -25,30 +25,20 @@ import logging
 import os
 import sys
 import tempfile
-import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import _compiled  # noqa: E402
 import baseline_artifax as baseline  # noqa: E402
+from _compiled import MiB  # noqa: E402
 from nerov.packages.brain import artifax  # noqa: E402
 
-MiB = 1 << 20
 AHEAD_OF_COMPILED = ("compiled", 1.0, True)
-
-
-def best_each(fns, repeat, number=1, timer=timeit.default_timer):
-    """Best time of each (by ``timer``), measured in turn so all see the same machine."""
-    times = [[] for _ in fns]
-    for _ in range(repeat):
-        for fn, t in zip(fns, times):
-            t.append(timeit.timeit(fn, number=number, timer=timer) / number)
-    return [min(t) for t in times]
 
 
 def measure(label, fns, repeat, number, targets, show):
     """Times the named functions (native, plain, compiled, references) and reports them."""
-    times = dict(zip(fns, best_each(list(fns.values()), repeat, number)))
+    times = dict(zip(fns, _compiled.best_each(list(fns.values()), repeat, number)))
     return _compiled.report(label, times, targets, show)
 
 

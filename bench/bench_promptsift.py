@@ -11,7 +11,8 @@ Python makes its text and then drops it. One sample is: create the
 coroutine and drive it to completion with ``send(None)`` on the pass path.
 Prints the best time of each and the ratios of those, then the median over
 the rounds of each round's own ratios (every round runs all of them back to
-back, so a slow spell of the machine weighs on both sides of a ratio alike),
+back, each first in turn, so a slow spell of the machine weighs on both sides
+of a ratio alike),
 which is what the target (at most 0.65 of either) is judged on; then the cost
 of constructing a stage next to that of its capability matcher.
 
@@ -106,17 +107,6 @@ def run(process, context, number):
     return (clock() - start) / number
 
 
-def best_of(repeat, number, fn, *args):
-    clock = time.perf_counter
-    times = []
-    for _ in range(repeat):
-        start = clock()
-        for _ in range(number):
-            fn(*args)
-        times.append((clock() - start) / number)
-    return min(times)
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=60)
@@ -148,9 +138,10 @@ def main(argv=None):
         assert vars(contexts[who].layer1) == vars(contexts["native"].layer1), f"{who} and the stage disagree"
 
     samples = {who: [] for who in processes}
-    for _ in range(args.repeat):
-        for who, process in processes.items():
-            samples[who].append(run(process, contexts[who], args.number))
+    order = list(processes)
+    for k in range(args.repeat):
+        for who in order[k % len(order):] + order[:k % len(order)]:  # each goes first in turn
+            samples[who].append(run(processes[who], contexts[who], args.number))
     times = {who: min(t) for who, t in samples.items()}
     floor_t = times.pop("floor")
     print(f"floor: {floor_t * 1e9:.0f} ns ({floor_t / times['plain']:.3f} of plain Python: "
@@ -164,8 +155,9 @@ def main(argv=None):
           + f"    target native/plain <= {LIMIT:.2f}, native/compiled <= {LIMIT:.2f}: {'ok' if ok else 'MISSED'}")
 
     tools = [len, print, sorted]
-    stage_new = best_of(args.repeat, args.number, promptsift.PromptsiftStage, tools)
-    matcher_new = best_of(args.repeat, args.number, promptsift.CapabilityMatcher, tools)
+    stage_new, matcher_new = _compiled.best_each(
+        [lambda: promptsift.PromptsiftStage(tools), lambda: promptsift.CapabilityMatcher(tools)],
+        args.repeat, args.number)
     print(f"stage construction: {stage_new * 1e9:8.0f} ns (its matcher alone: {matcher_new * 1e9:.0f} ns)")
     return 0 if ok else 1
 

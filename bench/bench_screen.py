@@ -7,6 +7,8 @@ the runs alternate, and the best of each is kept. Prints prompts per second,
 the ratio, and the largest resident set of any run. Ctrl-C: SIGINT is sent
 while the command streams a file, and while it waits for input on a pipe;
 prints the time from the signal to the process's exit, with its status.
+Exits 1 when flushing costs more than its limit, or a Ctrl-C run does not end
+with status 130 and whole lines.
 
     python bench/bench_screen.py [--lines N] [--repeat N] [--interrupts N]
 """
@@ -124,12 +126,12 @@ def interrupt(path, waiting):
     status, _, _ = finish(proc)
     latency = time.perf_counter() - sent
     reader.join()
-    errors(proc)
+    err = errors(proc)
     if waiting:
         os.close(write_end)
     lines, tail = sink
     whole = tail.endswith(b"\n") and isinstance(json.loads(tail.rsplit(b"\n", 2)[-2]), dict)
-    return latency, status, whole, lines
+    return latency, status, whole, lines, err
 
 
 def main():
@@ -167,6 +169,10 @@ def main():
                   f"median {statistics.median(latencies):.0f} ms, max {max(latencies):.0f} ms; "
                   f"statuses {sorted({r[1] for r in runs})}; output whole lines: {all(r[2] for r in runs)}; "
                   f"lines written {[r[3] for r in runs]}")
+            for latency, status, whole, lines, err in runs:
+                if status != 130 or not whole:  # a Ctrl-C must end the run with 130 and whole lines
+                    within = False
+                    print(f"  a run ended with status {status}, whole lines {whole}:\n{err}")
     return 0 if within else 1
 
 

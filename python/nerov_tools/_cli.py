@@ -67,7 +67,7 @@ class OutputError(CliError):
 
 
 def version() -> str:
-    import importlib.metadata  # only for --version: it costs tens of milliseconds at every start
+    import importlib.metadata  # only for --version: it costs nerov-models tens of milliseconds at every start
 
     try:
         return importlib.metadata.version("nerov-native")
@@ -210,12 +210,11 @@ def say(prog: str, message: str) -> None:
 
 
 def _flush_or_silence() -> None:
-    """Flushes standard output; when that fails, or a Ctrl-C stops a flush that
-    a reader who does not read keeps waiting, drops what is left instead."""
+    """Flushes standard output; when that fails, drops what is left instead."""
     try:
         if sys.stdout is not None:
             sys.stdout.flush()
-    except (OSError, ValueError, KeyboardInterrupt):
+    except (OSError, ValueError):
         silence_stdout()
 
 
@@ -230,6 +229,11 @@ def run(main: Callable[[], int | None], *, prog: str, exiting: bool = False) -> 
     hand back anyway."""
     try:
         return _run(main, prog)
+    except KeyboardInterrupt:
+        # A further Ctrl-C while a failure is reported, or while a flush
+        # waits on a reader who does not read: what is left is dropped.
+        silence_stdout()
+        return EXIT_INTERRUPTED
     finally:
         if exiting:
             signal.signal(signal.SIGINT, signal.SIG_IGN)

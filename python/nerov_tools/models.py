@@ -73,11 +73,11 @@ def _rebound(**values: Any) -> Iterator[None]:
             setattr(artifax, name, value)
 
 
-def _silent_logger() -> logging.Logger:
-    """A logger of the resolver's name that drops everything, outside the logging tree."""
-    quiet = logging.Logger(artifax.__name__)
-    quiet.addHandler(logging.NullHandler())
-    return quiet
+def _detached_logger(handler: logging.Handler) -> logging.Logger:
+    """A logger of the resolver's name, outside the logging tree, whose records go to ``handler`` alone."""
+    detached = logging.Logger(artifax.__name__)
+    detached.addHandler(handler)
+    return detached
 
 
 # ---------------------------------------------------------------------------
@@ -241,9 +241,8 @@ def _verify(root: str) -> dict[str, Any]:
     if not os.path.isfile(os.path.join(root, MANIFEST)):
         found["result"] = NO_MANIFEST
         return found
-    heard = logging.Logger(artifax.__name__)
     findings = _Findings()
-    heard.addHandler(findings)
+    heard = _detached_logger(findings)
     skip = os.environ.pop(SKIP_CHECK, None)  # asked for explicitly, the check is never skipped
     try:
         with _watched(root, lambda: _hashed_size(root)), _rebound(_verified_roots=set(), logger=heard):
@@ -270,7 +269,7 @@ def _candidates() -> tuple[list[dict[str, Any]], str | None]:
     it and without touching the process's cache)."""
     roots = list(artifax._iter_core_roots())
     with _rebound(_iter_core_roots=lambda: roots, _verify_if_present=lambda model_root: None,
-                  _resolved_core_root=artifax._UNSET, logger=_silent_logger()):
+                  _resolved_core_root=artifax._UNSET, logger=_detached_logger(logging.NullHandler())):
         chosen = artifax.resolve_core_models_root()
     chosen_at = roots.index(chosen) if chosen in roots else -1  # the resolver takes the first root that holds it
     listed = [{"root": root, "exists": os.path.isdir(root),
