@@ -159,11 +159,14 @@ int hashes_in_place(Standard &sd, PyObject *hash, PyObject *file) noexcept {
         !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject *>(sd.std_buffered_reader))) {
         return 0;
     }
-    // `file.read` is the reader's own (a file object can have its own `read`),
-    // and the raw file beneath it, which sees the buffer, keeps nothing.
-    nrt::Method read;
-    if (nrt::find_method(file, sd.read, read) < 0) return -1;
-    if (!read.self || read.target.get() != sd.std_read) return 0;
+    // `file.read` is the type's, unless the file has an attribute of its own
+    // by that name (read without making the file's `__dict__`)...
+    PyObject **dict = _PyObject_GetDictPtr(file);
+    if (dict != nullptr && *dict != nullptr) {
+        int own = PyDict_Contains(*dict, sd.read);
+        if (own != 0) return own < 0 ? -1 : 0;
+    }
+    // ...and the raw file beneath it, which sees the buffer, keeps nothing.
     object raw = nrt::getattr(file, sd.raw);
     if (!raw) return -1;
     return Py_IS_TYPE(raw.get(), reinterpret_cast<PyTypeObject *>(sd.std_file_io)) ? 1 : 0;
@@ -215,10 +218,8 @@ int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) no
         PyErr_SetString(PyExc_TypeError, "io.BufferedReader and io.FileIO must be types");
         return -1;
     }
-    if (!(sd.std_read = PyObject_GetAttr(sd.std_buffered_reader, sd.read)) ||
-        !(sd.std_readinto1 = PyObject_GetAttr(sd.std_buffered_reader, sd.readinto1))) {
-        return -1;
-    }
+    sd.std_readinto1 = PyObject_GetAttr(sd.std_buffered_reader, sd.readinto1);
+    if (!sd.std_readinto1) return -1;
     object h = nrt::call_method(hashlib, sd.sha256);
     if (!h) return -1;
     sd.std_sha256_type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(h.get())));

@@ -23,8 +23,7 @@ struct Standard {
     PyObject *std_stat;             // os.stat
     PyObject *std_probe_globals;    // the namespace the probes find `os` in
     PyObject *std_buffered_reader;  // io.BufferedReader, what open(path, "rb") gives
-    PyObject *std_read;             // its read and readinto1
-    PyObject *std_readinto1;
+    PyObject *std_readinto1;        // its readinto1
     PyObject *std_file_io;          // io.FileIO, the raw file beneath it
     PyObject *std_sha256_type;      // the type of hashlib.sha256() objects
     PyObject *std_posix_path;       // pathlib.PosixPath, what Path(...).rglob() yields here
