@@ -308,8 +308,9 @@ def test_collaborator_methods_are_found_as_attribute_lookup_finds_them(stage, en
 
 def test_debug_line_is_logged_as_logging_logs_it(stage, engine, caplog, monkeypatch):
     """The debug line leaves the same record as when a profiler sees Logger.debug called, the
-    logger is asked isEnabledFor(DEBUG) as Logger.debug asks it, and a replaced Logger.debug
-    is called whatever the level."""
+    logger is asked isEnabledFor(DEBUG) as Logger.debug asks it (its `disabled` flag read as
+    isEnabledFor reads it, even once its class changes), and a replaced Logger.debug is called
+    whatever the level."""
     def analysis_records():
         return [r for r in caplog.records if r.name == ps.logger.name]
 
@@ -330,6 +331,24 @@ def test_debug_line_is_logged_as_logging_logs_it(stage, engine, caplog, monkeypa
         caplog.clear()
         run(stage.process(context()))
     assert (asked, analysis_records()) == ([logging.DEBUG], [])
+
+    class Listening(logging.Logger):
+        pass
+
+    heard, reads = [], []
+    listening = Listening("listening", logging.DEBUG)
+    listening.addHandler(logging.Handler())
+    listening.handlers[0].emit = heard.append
+    with monkeypatch.context() as patch:
+        patch.setattr(ps, "logger", listening)
+        run(stage.process(context()))
+        listening.disabled = True
+        run(stage.process(context()))
+        listening.disabled = False
+        # A later change of the class counts: isEnabledFor, then handle(), read the flag.
+        Listening.disabled = property(lambda self: reads.append(self) or False)
+        run(stage.process(context()))
+    assert (len(heard), reads) == (2, [listening, listening])
 
     caplog.set_level(logging.INFO, logger=ps.logger.name)
     lines = []

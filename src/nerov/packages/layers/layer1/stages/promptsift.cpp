@@ -29,8 +29,9 @@ using nrt::object;
     N(vantor_result) N(tool_scope) N(content_class) N(execution_recommendation) \
     N(primary_intent) N(required_capabilities) N(risk_factors) N(description) \
     N(default_factory) N(acquire) N(release) N(allocate_lock) N(register_at_fork) \
-    N(after_in_child) N(Logger) N(isEnabledFor) N(DEBUG) \
+    N(after_in_child) N(Logger) N(isEnabledFor) N(DEBUG) N(disabled) \
     T(log_record, "_log") \
+    T(level_cache, "_cache") \
     T(local_brain, "_LOCAL_BRAIN") \
     T(get_vantor, "_get_vantor") \
     T(dunder_name, "__name__") \
@@ -90,6 +91,8 @@ struct State {
     PyObject *select_kwnames;     // ("predicted_intent", "predicted_scope")
     PyObject *ifc_fromlist;       // ("IFCContext",)
     PyObject *stock_debug_code;   // code of logging's own Logger.debug, or null
+    PyObject *stock_enabled_code; // and of its Logger.isEnabledFor
+    PyObject *plain_logger_type;  // a logger type found to add no `disabled` or `_cache`
     // Engine creation is serialised across threads by this `_thread.lock`:
     // a waiter answers signals as any thread blocked on a lock does, and a
     // child process gets a fresh one after fork.
@@ -98,6 +101,7 @@ struct State {
     // proceed.
     bool engine_busy;
     unsigned long engine_owner;
+    unsigned int plain_logger_version;  // `plain_logger_type`'s version tag when it was found so
 };
 constexpr std::size_t kStateSlots = offsetof(State, engine_busy) / sizeof(PyObject *);
 
@@ -240,15 +244,67 @@ void raise_new(Function *f, PyObject *cls_name, Message &&message) noexcept {
     }
 }
 
-// Whether `method` is logging's own Logger.debug found on a logger, with no
-// profiler or tracer that would see it called.
-bool is_stock_debug(const State &st, const nrt::Method &method) noexcept {
+// Whether `method` is a function with the code `code` found on a logger's
+// type, which is how logging's own Logger methods are recognised.
+bool is_stock(const nrt::Method &method, PyObject *code) noexcept {
     PyObject *fn = method.target.get();
-    if (!method.self || !PyFunction_Check(fn) || PyFunction_GET_CODE(fn) != st.stock_debug_code) {
+    return method.self && PyFunction_Check(fn) && PyFunction_GET_CODE(fn) == code;
+}
+
+// Whether instances of `type` read `disabled` and `_cache` from their own
+// dict alone: the generic attribute lookup, and no class attribute of either
+// name. The answer is kept for as long as the type's version tag says that
+// neither it nor a base has changed.
+bool adds_no_level_attributes(State &st, PyTypeObject *type) noexcept {
+    if (reinterpret_cast<PyObject *>(type) == st.plain_logger_type && type->tp_version_tag != 0 &&
+        type->tp_version_tag == st.plain_logger_version) {
+        return true;
+    }
+    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, st.disabled) ||
+        _PyType_Lookup(type, st.level_cache)) {
         return false;
     }
-    PyThreadState *ts = PyThreadState_Get();
-    return ts->c_profilefunc == nullptr && ts->c_tracefunc == nullptr;
+    Py_XSETREF(st.plain_logger_type, Py_NewRef(reinterpret_cast<PyObject *>(type)));
+    st.plain_logger_version = type->tp_version_tag;  // 0 when none was given: checked again
+    return true;
+}
+
+// What logging's own Logger.isEnabledFor(level) would answer, read from the
+// logger without running any code: its `disabled` flag and its `_cache` of
+// answers per level, both plain instance attributes, the flag a bool. 1 or
+// 0, -1 with an error set, or -2 when the method has to be asked (a level
+// not cached yet, or anything unusual about the logger).
+int cached_answer(State &st, const nrt::Method &is_enabled, PyObject *level) noexcept {
+    if (!is_stock(is_enabled, st.stock_enabled_code) || !PyLong_CheckExact(level)) return -2;
+    PyObject *logger = is_enabled.self.get();
+    if (!adds_no_level_attributes(st, Py_TYPE(logger))) return -2;
+    object attributes = nrt::steal(PyObject_GenericGetDict(logger, nullptr));
+    if (!attributes) return -1;
+    PyObject *disabled, *cache, *answer;
+    int r = PyDict_GetItemRef(attributes.get(), st.disabled, &disabled);
+    if (r <= 0) return r < 0 ? -1 : -2;
+    object disabled_ref = nrt::steal(disabled);
+    if (disabled == Py_True) return 0;
+    if (disabled != Py_False) return -2;
+    r = PyDict_GetItemRef(attributes.get(), st.level_cache, &cache);
+    if (r <= 0) return r < 0 ? -1 : -2;
+    object cache_ref = nrt::steal(cache);
+    if (!PyDict_CheckExact(cache)) return -2;
+    r = PyDict_GetItemRef(cache, level, &answer);
+    if (r <= 0) return r < 0 ? -1 : -2;
+    object answer_ref = nrt::steal(answer);
+    return PyObject_IsTrue(answer);
+}
+
+// `if self.isEnabledFor(level):` in logging's own Logger.debug: 1, 0, or -1
+// with an error set.
+int enabled_for(State &st, PyObject *logger, PyObject *level) noexcept {
+    nrt::Method is_enabled;
+    if (nrt::find_method(logger, st.isEnabledFor, is_enabled) < 0) return -1;
+    int known = cached_answer(st, is_enabled, level);
+    if (known != -2) return known;
+    object answer = nrt::call(is_enabled, level);
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
 // What logging's Logger.debug(line) does, with the line's text made only when
@@ -257,11 +313,8 @@ bool is_stock_debug(const State &st, const nrt::Method &method) noexcept {
 template <std::size_t N>
 int stock_debug(State &st, const nrt::Method &debug, nrt::FString<N> &line) noexcept {
     PyObject *fn = debug.target.get(), *logger = debug.self.get();
-    nrt::Method is_enabled;
-    if (nrt::find_method(logger, st.isEnabledFor, is_enabled) < 0) return -1;
     object level = nrt::function_global(fn, st.DEBUG);
-    object answer = level ? nrt::call(is_enabled, level.get()) : object();
-    int enabled = answer ? PyObject_IsTrue(answer.get()) : -1;
+    int enabled = level ? enabled_for(st, logger, level.get()) : -1;
     if (enabled <= 0) return enabled;
     nrt::Method log_record;
     if (nrt::find_method(logger, st.log_record, log_record) < 0) return -1;
@@ -269,6 +322,14 @@ int stock_debug(State &st, const nrt::Method &debug, nrt::FString<N> &line) noex
     object text = level ? line.text() : object();
     object no_args = text ? nrt::steal(PyTuple_New(0)) : object();
     return no_args && nrt::call(log_record, level.get(), text.get(), no_args.get()) ? 0 : -1;
+}
+
+// Whether `method` is logging's own Logger.debug, with no profiler or tracer
+// that would see it called.
+bool is_stock_debug(const State &st, const nrt::Method &method) noexcept {
+    if (!is_stock(method, st.stock_debug_code)) return false;
+    PyThreadState *ts = PyThreadState_Get();
+    return ts->c_profilefunc == nullptr && ts->c_tracefunc == nullptr;
 }
 
 // `logger.<level>(<line>)`, the method looked up before the line (an
@@ -771,19 +832,28 @@ int init_state(State &st) noexcept {
     return st.ifc_fromlist ? 0 : -1;
 }
 
-// Keeps the code of `logging.Logger.debug` when it is still logging's own: a
-// function of that module whose code is named "Logger.debug".
-int find_stock_debug(State &st, PyObject *logging) noexcept {
-    object cls = nrt::getattr(logging, st.Logger);
-    object debug = cls ? nrt::getattr(cls.get(), st.debug) : object();
-    if (!debug) return -1;
-    PyObject *fn = debug.get();
-    if (!PyFunction_Check(fn) || PyFunction_GET_GLOBALS(fn) != PyModule_GetDict(logging)) return 0;
+// The code of `logging.Logger.<name>` while it is still logging's own: a
+// function of that module whose code is named `qualname`. Null otherwise,
+// and with an error set when the lookup failed.
+PyObject *stock_code(PyObject *logging, PyObject *logger_cls, PyObject *name,
+                     const char *qualname) noexcept {
+    object method = nrt::getattr(logger_cls, name);
+    if (!method) return nullptr;
+    PyObject *fn = method.get();
+    if (!PyFunction_Check(fn) || PyFunction_GET_GLOBALS(fn) != PyModule_GetDict(logging)) return nullptr;
     PyObject *code = PyFunction_GET_CODE(fn);
-    if (PyUnicode_EqualToUTF8(reinterpret_cast<PyCodeObject *>(code)->co_qualname, "Logger.debug")) {
-        st.stock_debug_code = Py_NewRef(code);
-    }
-    return 0;
+    bool own = PyUnicode_EqualToUTF8(reinterpret_cast<PyCodeObject *>(code)->co_qualname, qualname);
+    return own ? Py_NewRef(code) : nullptr;
+}
+
+// Keeps the code of logging's own Logger.debug and Logger.isEnabledFor.
+int find_stock_logging(State &st, PyObject *logging) noexcept {
+    object cls = nrt::getattr(logging, st.Logger);
+    if (!cls) return -1;
+    st.stock_debug_code = stock_code(logging, cls.get(), st.debug, "Logger.debug");
+    if (!st.stock_debug_code && PyErr_Occurred()) return -1;
+    st.stock_enabled_code = stock_code(logging, cls.get(), st.isEnabledFor, "Logger.isEnabledFor");
+    return !st.stock_enabled_code && PyErr_Occurred() ? -1 : 0;
 }
 
 int exec_module(PyObject *module) noexcept {
@@ -809,7 +879,7 @@ int exec_module(PyObject *module) noexcept {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, st.dunder_name);
         return -1;
     }
-    if (find_stock_debug(st, logging.get()) < 0) return -1;
+    if (find_stock_logging(st, logging.get()) < 0) return -1;
     object get_logger = nrt::getattr(logging.get(), st.getLogger);
     object log = get_logger ? nrt::call(get_logger.get(), module_name) : object();
     if (!log || PyDict_SetItem(ns, st.logger, log.get()) < 0) return -1;
