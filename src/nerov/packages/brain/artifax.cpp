@@ -769,15 +769,14 @@ int exec_module(PyObject *module) noexcept {
     if ((st.n_hash_block = PyLong_FromSsize_t(shortcuts::kHashBlock)) == nullptr) return -1;
     PyObject *ns = PyModule_GetDict(module);
 
-    // The standard modules, then the names taken from pathlib and typing.
-    object hashlib = nrt::steal(PyImport_Import(st.hashlib));
-    object json = nrt::steal(PyImport_Import(st.json));
-    object logging = nrt::steal(PyImport_Import(st.logging));
-    object os = nrt::steal(PyImport_Import(st.os));
-    object sys = nrt::steal(PyImport_Import(st.sys));
-    if (bind(ns, st.hashlib, hashlib) < 0 || bind(ns, st.json, json) < 0 ||
-        bind(ns, st.logging, logging) < 0 || bind(ns, st.os, os) < 0 || bind(ns, st.sys, sys) < 0) {
-        return -1;
+    // The standard modules, each bound as it is imported, so that the first
+    // one that cannot be is the error; then the names from pathlib and typing.
+    object hashlib, json, logging, os, sys;
+    const std::pair<PyObject *, object *> standard[] = {
+        {st.hashlib, &hashlib}, {st.json, &json}, {st.logging, &logging}, {st.os, &os}, {st.sys, &sys}};
+    for (const auto &[name, imported] : standard) {
+        *imported = nrt::steal(PyImport_Import(name));
+        if (bind(ns, name, *imported) < 0) return -1;
     }
     object pathlib = nrt::import_names(ns, st.pathlib, 0, {st.Path});
     if (!pathlib || !nrt::import_names(ns, st.typing, 0, {st.List, st.Optional, st.Sequence})) {

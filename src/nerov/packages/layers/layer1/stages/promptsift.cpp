@@ -168,9 +168,9 @@ int init_engine_lock(PyObject *module, State &st) noexcept {
     if (!lock) return -1;
     st.engine_lock = lock.release();
     object reset = nrt::steal(PyCFunction_New(&reset_engine_lock_def, module));
-    object os = nrt::steal(PyImport_Import(st.mod_os));
+    object os = reset ? nrt::steal(PyImport_Import(st.mod_os)) : object();
     object register_at_fork = os ? nrt::getattr(os.get(), st.register_at_fork) : object();
-    if (!reset || !register_at_fork) return -1;
+    if (!register_at_fork) return -1;
     object kwnames = nrt::steal(PyTuple_Pack(1, st.after_in_child));
     if (!kwnames) return -1;
     return nrt::call_kw(register_at_fork.get(), 0, kwnames.get(), reset.get()) ? 0 : -1;
