@@ -213,3 +213,28 @@ def test_unpacking_a_manifest_item_passes_its_own_iteration_error_through(tmp_pa
     """, tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == ["item refuses iteration", "cannot unpack non-iterable int object"]
+
+
+def test_a_standard_module_that_cannot_be_imported_fails_the_import_by_name():
+    code = textwrap.dedent("""
+        import importlib, sys
+        NAME = "nerov.packages.brain.artifax"
+        for blocked in ("json", "hashlib", "logging"):
+            saved = sys.modules.get(blocked)
+            sys.modules[blocked] = None
+            try:
+                importlib.import_module(NAME)
+            except ImportError as e:
+                print(type(e).__name__, e.name, e.__cause__ is None and e.__context__ is None)
+            finally:
+                if saved is None:
+                    del sys.modules[blocked]
+                else:
+                    sys.modules[blocked] = saved
+            print(NAME in sys.modules)
+        print(callable(importlib.import_module(NAME).resolve_core_models_root))  # a failure leaves nothing behind
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [line for name in ("json", "hashlib", "logging")
+                                        for line in (f"ModuleNotFoundError {name} True", "False")] + ["True"]
