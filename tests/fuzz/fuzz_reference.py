@@ -1,8 +1,8 @@
 """Plain-Python models of both modules, written from their documented steps
 (with the decided fixes: the manifest is written through a temporary file,
 never lists or checks itself nor lists such temporary files, a structurally
-wrong manifest is reported as corrupt and an unreadable listed file as a
-mismatch). The fuzz tests run the
+wrong manifest, or one naming a path outside its root, is reported as corrupt
+and an unreadable listed file as a mismatch). The fuzz tests run the
 same input through a model and through the native module and compare."""
 
 import copy
@@ -50,6 +50,8 @@ def manifest_findings(root):
             raise _Corrupt
         files = manifest.get("files", {})
         if not isinstance(files, dict):
+            raise _Corrupt
+        if any(isinstance(rel, str) and (rel.startswith("/") or ".." in rel.split("/")) for rel in files):
             raise _Corrupt
         bad = []
         for rel, info in files.items():

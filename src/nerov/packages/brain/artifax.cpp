@@ -378,12 +378,54 @@ object load_manifest(Function *f, State &st, PyObject *manifest_path) noexcept {
 
 enum class Check { done, corrupt, failed };
 
+// Whether joining the manifest key `rel` (a str) onto the root may lead out
+// of it: an absolute path, or one with a ".." part. Empty and "." parts stay
+// inside, and symbolic links are followed as anywhere else in the root.
+bool leaves_root(PyObject *rel) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(rel);
+    const int kind = PyUnicode_KIND(rel);
+    const void *data = PyUnicode_DATA(rel);
+    if (n > 0 && PyUnicode_READ(kind, data, 0) == '/') return true;
+    for (Py_ssize_t start = 0, i = 0; i <= n; i++) {
+        if (i < n && PyUnicode_READ(kind, data, i) != '/') continue;
+        if (i - start == 2 && PyUnicode_READ(kind, data, start) == '.' &&
+            PyUnicode_READ(kind, data, start + 1) == '.') {
+            return true;
+        }
+        start = i + 1;
+    }
+    return false;
+}
+
+// The members of "files" as (key, entry) tuples, from one `files.items()`;
+// Check::corrupt when a key leads out of the root. Every key is looked at
+// before any listed file is, so a manifest that names one outside its root
+// opens nothing.
+Check list_entries(State &st, PyObject *files, object &entries) noexcept {
+    object items = nrt::call_method(files, st.items);
+    entries = items ? nrt::steal(PySequence_List(items.get())) : object();
+    if (!entries) return Check::failed;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); i++) {
+        if (PyErr_CheckSignals() < 0) return Check::failed;
+        object item = nrt::borrow(PyList_GET_ITEM(entries.get(), i));
+        object rel, info;
+        if (nrt::unpack(item.get(), rel, info) < 0) return Check::failed;
+        if (!PyTuple_CheckExact(item.get())) {  // unpacked once only, as an item of items() is
+            PyObject *pair = PyTuple_Pack(2, rel.get(), info.get());
+            if (pair == nullptr || PyList_SetItem(entries.get(), i, pair) < 0) return Check::failed;
+        }
+        if (PyUnicode_Check(rel.get()) && leaves_root(rel.get())) return Check::corrupt;
+    }
+    return Check::done;
+}
+
 // Hashes every present listed file that carries a digest and collects the
 // keys of those that differ or cannot be read into `bad`.
 Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
                   PyObject *bad) noexcept {
-    object items = nrt::call_method(files, st.items);
-    object it = items ? nrt::steal(PyObject_GetIter(items.get())) : object();
+    object entries;
+    if (Check listed = list_entries(st, files, entries); listed != Check::done) return listed;
+    object it = nrt::steal(PyObject_GetIter(entries.get()));
     if (!it) return Check::failed;
     object join, isfile;
     while (object item = next_item(it.get())) {
