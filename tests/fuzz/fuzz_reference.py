@@ -265,9 +265,10 @@ async def process(stage, context, *, get_vantor, logger, errors, taint_level, if
             advice = "execute_normally"
         elif not result["is_safe"]:
             advice = "block"
+        elif result["risk_level"] == "HIGH" or result["risk_level"] == "CRITICAL":
+            advice = "require_human_approval"
         else:
-            level = result["risk_level"]
-            advice = "require_human_approval" if level == "HIGH" or level == "CRITICAL" else "execute_normally"
+            advice = "execute_normally"
         context.layer1.execution_recommendation = advice
 
         if not result["is_safe"] and not is_approved:

@@ -523,10 +523,10 @@ PyObject *recommendation(State &st, PyObject *r, bool approved) noexcept {
     if (approved) return st.t_execute_normally;
     int safe = truth_of(r, st.is_safe);
     if (safe <= 0) return safe < 0 ? nullptr : st.t_block;
-    object level = nrt::getitem(r, st.risk_level);
-    if (!level) return nullptr;
+    // `r["risk_level"] == "HIGH" or r["risk_level"] == "CRITICAL"`: one read per test.
     for (PyObject *word : {st.t_high, st.t_critical}) {
-        int eq = nrt::equal(level.get(), word);
+        object level = nrt::getitem(r, st.risk_level);
+        int eq = level ? nrt::equal(level.get(), word) : -1;
         if (eq < 0) return nullptr;
         if (eq) return st.t_require_approval;
     }
