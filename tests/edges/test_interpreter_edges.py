@@ -63,9 +63,30 @@ heard = []
 other_library = Callback(lambda event, *change: heard.append(event) or 0)
 assert api.PyDict_AddWatcher(other_library) >= 0
 
+# Failed imports here, one of them at the stage's last step, leave neither a
+# watcher nor a module object behind.
+import gc, types
+from nerov.packages.layers.layer1 import base
+MODULES = ("nerov.packages.brain.artifax", "nerov.packages.layers.layer1.stages.promptsift")
+
+class Refusing(type):
+    def __new__(mcls, name, bases, namespace):
+        if name == "PromptsiftStage":
+            raise RuntimeError("no stage class")
+        return super().__new__(mcls, name, bases, namespace)
+
 before = free_watcher_id()
-assert import_without("hashlib", "nerov.packages.brain.artifax") is not None
+assert import_without("hashlib", MODULES[0]) is not None
+stage_base, base.Layer1Stage = base.Layer1Stage, Refusing("Layer1Stage", (), {})
+try:
+    __import__(MODULES[1])
+    raise AssertionError("the stage imported on a refusing base")
+except RuntimeError:
+    pass
+base.Layer1Stage = stage_base
+gc.collect()
 assert free_watcher_id() == before, "a failed import kept a dict watcher"
+assert not [m for m in gc.get_objects() if isinstance(m, types.ModuleType) and m.__name__ in MODULES]
 
 from nerov.packages.brain import artifax
 from nerov.packages.layers.layer1.stages import promptsift as ps
