@@ -167,19 +167,29 @@ void clear_lookups(Function *f) noexcept {
     }
 }
 
+namespace {
+
+// A lookup that nothing remembered answers: read from the dicts, and
+// remembered only when reading them ran no code that changed either (the
+// generation would have moved on), so that the value is the one the
+// namespaces hold in generation `now`. Kept out of line, so that an answer
+// found in the cache pays nothing for it.
+[[gnu::noinline]] object read_and_remember(Function *f, PyObject *name, std::uint64_t now) noexcept {
+    PyObject *value;
+    if (read_global(f->globals, f->builtins, name, &value) <= 0) return {};
+    object found = steal(value);
+    if (now != 0 && now == f->watch->generation) remember(f, name, value, now);
+    return found;
+}
+
+}  // namespace
+
 object global(Function *f, PyObject *name) noexcept {
     const std::uint64_t now = f->watch->generation;
     for (const CachedLookup &c : f->lookups) {
         if (c.name == name && c.generation == now && now != 0) return borrow(c.value);
     }
-    PyObject *value;
-    if (read_global(f->globals, f->builtins, name, &value) <= 0) return {};
-    object found = steal(value);
-    // Remembered only when the lookup ran no code that changed either dict
-    // (the generation would have moved on), so that the value is the one the
-    // namespaces hold in generation `now`.
-    if (now != 0 && now == f->watch->generation) remember(f, name, value, now);
-    return found;
+    return read_and_remember(f, name, now);
 }
 
 object function_global(PyObject *fn, PyObject *name) noexcept {
