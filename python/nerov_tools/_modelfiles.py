@@ -22,12 +22,13 @@ import errno
 import fnmatch
 import hashlib
 import json
+import operator
 import os
 import posixpath
 import re
 import stat
 import threading
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
@@ -39,6 +40,7 @@ BLOCK = 1 << 20  # bytes read and hashed at a time: a Ctrl-C stops a worker with
 MAX_DEFAULT_JOBS = 8
 # The temporary names a manifest writer replaces the manifest with.
 TEMP_MANIFEST = re.compile(r"\.manifest\.json\.[0-9a-f]{16}\.tmp")
+_name = operator.attrgetter("name")
 _HEX_DIGEST = re.compile(r"[0-9a-fA-F]{64}")
 # What a stat through links says of a path that leads to no file.
 _NO_FILE = (errno.ENOENT, errno.ENOTDIR, errno.ELOOP)
@@ -106,46 +108,57 @@ class Excluded:
         self._names = [glob for glob in globs if "/" not in glob]
         self._paths = [glob for glob in globs if "/" in glob]
 
+    def __bool__(self) -> bool:
+        return bool(self._names or self._paths)
+
     def __call__(self, rel: str, name: str) -> bool:
         return (any(fnmatch.fnmatchcase(name, glob) for glob in self._names)
                 or any(fnmatch.fnmatchcase(rel, glob) for glob in self._paths))
 
 
 def walk(root: str, excluded: Excluded | None = None) -> Walk:
-    """The regular files under ``root`` as a manifest lists them, in walk order."""
+    """The regular files under ``root`` as a manifest lists them, in walk
+    order: depth first, each directory's entries by name, which is the order
+    of the path components."""
     found = Walk()
-    pending = [("", root)]
-    while pending:
-        prefix, directory = pending.pop()
+    excluded = excluded or None
+
+    def listing(prefix: str, directory: str) -> Iterator[os.DirEntry[str]]:
         try:
-            with os.scandir(directory) as listing:
-                entries = list(listing)
+            with os.scandir(directory) as entries:
+                return iter(sorted(entries, key=_name))
         except OSError as exc:
             found.unreadable.append((prefix or "./", directory, exc))
+            return iter(())
+
+    stack = [("", listing("", root))]
+    while stack:
+        prefix, entries = stack[-1]
+        entry = next(entries, None)
+        if entry is None:
+            stack.pop()
             continue
-        for entry in entries:
-            rel = prefix + entry.name
-            if excluded is not None and excluded(rel, entry.name):
-                continue
-            try:
-                is_dir = entry.is_dir(follow_symlinks=False)
-            except OSError:
-                is_dir = False
-            if is_dir:
-                pending.append((rel + "/", entry.path))
-                continue
-            if (not prefix and entry.name == MANIFEST) or TEMP_MANIFEST.fullmatch(entry.name):
-                continue
-            try:
-                st = entry.stat()  # through a link, as a manifest lists its target
-            except OSError as exc:
-                if exc.errno not in _NO_FILE:
-                    found.unreadable.append((rel, entry.path, exc))
-                continue  # else a dangling link or a loop of links, or gone since the listing
-            if stat.S_ISREG(st.st_mode):
-                found.files.append(Found(rel, entry.path, st))
-    found.files.sort(key=lambda f: f.rel.split("/"))
-    found.unreadable.sort(key=lambda u: u[0].split("/"))
+        name = entry.name
+        rel = prefix + name
+        if excluded is not None and excluded(rel, name):
+            continue
+        try:
+            is_dir = entry.is_dir(follow_symlinks=False)
+        except OSError:
+            is_dir = False
+        if is_dir:
+            stack.append((rel + "/", listing(rel + "/", entry.path)))
+            continue
+        if name == MANIFEST and not prefix or name.startswith(".manifest.json.") and TEMP_MANIFEST.fullmatch(name):
+            continue
+        try:
+            st = entry.stat()  # through a link, as a manifest lists its target
+        except OSError as exc:
+            if exc.errno not in _NO_FILE:
+                found.unreadable.append((rel, entry.path, exc))
+            continue  # else a dangling link or a loop of links, or gone since the listing
+        if stat.S_ISREG(st.st_mode):
+            found.files.append(Found(rel, entry.path, st))
     return found
 
 
@@ -231,12 +244,12 @@ class _Hashing:
         try:
             fd = os.open(found.path, _OPEN_FLAGS)
         except FileNotFoundError:
-            return Hashed(None, CHANGED, "removed since it was listed")
+            return Hashed(None, CHANGED, _CHANGED)
         except OSError as exc:
             return Hashed(None, UNREADABLE, _reason(exc))
         try:
             if _identity(os.fstat(fd)) != before:
-                return Hashed(None, CHANGED, "replaced since it was listed")
+                return Hashed(None, CHANGED, _CHANGED)
             digest, expected, done = hashlib.sha256(), found.stat.st_size, 0
             while done < expected:  # a file that grows shows in its size after
                 if self._stop.is_set():
@@ -244,13 +257,11 @@ class _Hashing:
                 n = os.readv(fd, (buffer,))
                 if n == 0:
                     return Hashed(None, CHANGED, _CHANGED)
-                digest.update(buffer[:n])
+                digest.update(buffer if n == BLOCK else buffer[:n])
                 done += n
                 self.hashed[k] += n
-            if done != expected or _identity(os.fstat(fd)) != before:
-                return Hashed(None, CHANGED, _CHANGED)
-            now = os.stat(found.path)
-            if (now.st_dev, now.st_ino) != (found.stat.st_dev, found.stat.st_ino):
+            # The path still leads to the same inode, whose size and time have not moved.
+            if done != expected or _identity(os.stat(found.path)) != before:
                 return Hashed(None, CHANGED, _CHANGED)
         except FileNotFoundError:
             return Hashed(None, CHANGED, _CHANGED)
@@ -378,6 +389,8 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
 
     A size that differs from the listed one is a mismatch without hashing.
     The manifest's entry for itself is left out: a manifest never vouches for itself."""
+    found = walk(root, excluded)
+    walked = {f.rel: f for f in found.files}
     records: list[dict[str, Any]] = []
     to_hash: list[tuple[dict[str, Any], Found]] = []
     for rel, info in manifest.files.items():
@@ -398,7 +411,7 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
             record["expected_size"] = listed_size
         path = os.path.join(root, rel)
         try:
-            st = os.stat(path)
+            st = walked[rel].stat if rel in walked else os.stat(path)
         except OSError as exc:
             record["state"] = MISSING if exc.errno in (errno.ENOENT, errno.ENOTDIR) else UNREADABLE
             if record["state"] == UNREADABLE:
@@ -413,7 +426,6 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
             continue
         to_hash.append((record, Found(rel, path, st)))
 
-    found = walk(root, excluded)
     for (record, _), hashed in zip(to_hash, hash_files([f for _, f in to_hash], jobs, progress=progress)):
         if hashed.digest is None:
             record.update(state=hashed.state, reason=hashed.reason)
