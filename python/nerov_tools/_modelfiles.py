@@ -18,6 +18,7 @@ never trusted.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import fnmatch
 import hashlib
@@ -99,14 +100,14 @@ class Walk:
 
 
 class Excluded:
-    """``--exclude`` globs: one without "/" matches the name of a file or
-    directory at any depth, one with "/" its whole path relative to the root
-    (``*`` matching "/" too). A directory left out is not entered."""
+    """``--exclude`` globs: one without "/" (but a last one) matches the name
+    of a file or directory at any depth, one with "/" its whole path relative
+    to the root (``*`` matching "/" too). A directory left out is not entered."""
 
     def __init__(self, globs: Iterable[str] = ()) -> None:
-        globs = [glob.strip("/") for glob in globs]
+        globs = [glob.rstrip("/") for glob in globs]
         self._names = [glob for glob in globs if "/" not in glob]
-        self._paths = [glob for glob in globs if "/" in glob]
+        self._paths = [glob.lstrip("/") for glob in globs if "/" in glob]
 
     def __bool__(self) -> bool:
         return bool(self._names or self._paths)
@@ -337,7 +338,7 @@ def write_manifest(directory: str, text: str) -> str:
     beside it, which replaces the manifest only once complete and is removed
     on any failure or interruption. Returns the manifest's path."""
     dest = os.path.join(directory, MANIFEST)
-    temp = None
+    temp = ""
     try:
         for attempt in range(16):
             temp = os.path.join(directory, f".manifest.json.{os.urandom(8).hex()}.tmp")
@@ -345,7 +346,7 @@ def write_manifest(directory: str, text: str) -> str:
                 file = open(temp, "x", encoding="utf-8")
                 break
             except FileExistsError:
-                temp = None
+                temp = ""  # another writer's
                 if attempt == 15:
                     raise
         with file:
@@ -354,11 +355,9 @@ def write_manifest(directory: str, text: str) -> str:
             os.fsync(file.fileno())
         os.replace(temp, dest)
     except BaseException:
-        if temp is not None:
-            try:
+        if temp:
+            with contextlib.suppress(OSError):
                 os.remove(temp)
-            except OSError:
-                pass
         raise
     return dest
 
@@ -437,6 +436,6 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
     for f in found.files:
         if f.rel not in listed:
             records.append({"path": f.rel, "state": EXTRA, "actual_size": f.stat.st_size})
-    for rel, _path, exc in found.unreadable:
-        records.append({"path": rel, "state": UNREADABLE, "reason": _reason(exc)})
+    for rel, _path, error in found.unreadable:
+        records.append({"path": rel, "state": UNREADABLE, "reason": _reason(error)})
     return records

@@ -104,9 +104,10 @@ def _candidates() -> tuple[list[dict[str, Any]], str | None]:
                "core_marker": bool(artifax._has_file(root, artifax._CORE_MARKER)), "chosen": False}
               for root in roots]
     chosen = next((c for c in listed if c["core_marker"]), None)
-    if chosen is not None:
-        chosen["chosen"] = True
-    return listed, chosen and chosen["root"]
+    if chosen is None:
+        return listed, None
+    chosen["chosen"] = True
+    return listed, str(chosen["root"])
 
 
 # ---------------------------------------------------------------------------
