@@ -404,6 +404,7 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
     The manifest's entry for itself is left out: a manifest never vouches for itself."""
     found = walk(root, excluded)
     walked = {f.rel: f for f in found.files}
+    listed: set[str] = set()  # as the walk names them
     records: list[dict[str, Any]] = []
     to_hash: list[tuple[dict[str, Any], Found]] = []
     for rel, info in manifest.files.items():
@@ -414,30 +415,33 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
         if unsafe(rel):
             record["state"] = UNSAFE
             continue
-        info = info if isinstance(info, dict) else {}
-        if not usable_digest(info.get("sha256")):
+        known = walked.get(rel)
+        listed.add(rel if known is not None else posixpath.normpath(rel))
+        digest = info.get("sha256") if isinstance(info, dict) else None
+        if not usable_digest(digest):
             record["state"] = NO_DIGEST
             continue
-        record["expected_sha256"] = info["sha256"]
+        record["expected_sha256"] = digest
         listed_size = _listed_size(info)
         if listed_size is not None:
             record["expected_size"] = listed_size
-        path = os.path.join(root, rel)
-        try:
-            st = walked[rel].stat if rel in walked else os.stat(path)
-        except OSError as exc:
-            record["state"] = MISSING if exc.errno in (errno.ENOENT, errno.ENOTDIR) else UNREADABLE
-            if record["state"] == UNREADABLE:
-                record["reason"] = _reason(exc)
-            continue
-        if not stat.S_ISREG(st.st_mode):
-            record["state"] = NOT_A_FILE
-            continue
-        record["actual_size"] = st.st_size
-        if listed_size is not None and listed_size != st.st_size:
+        if known is None:
+            path = os.path.join(root, rel)
+            try:
+                known = Found(rel, path, os.stat(path))
+            except OSError as exc:
+                record["state"] = MISSING if exc.errno in (errno.ENOENT, errno.ENOTDIR) else UNREADABLE
+                if record["state"] == UNREADABLE:
+                    record["reason"] = _reason(exc)
+                continue
+            if not stat.S_ISREG(known.stat.st_mode):
+                record["state"] = NOT_A_FILE
+                continue
+        record["actual_size"] = known.stat.st_size
+        if listed_size is not None and listed_size != known.stat.st_size:
             record["state"] = MISMATCH
             continue
-        to_hash.append((record, Found(rel, path, st)))
+        to_hash.append((record, known))
 
     for (record, _), hashed in zip(to_hash, hash_files([f for _, f in to_hash], jobs, progress=progress)):
         if hashed.digest is None:
@@ -446,7 +450,6 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
             record["actual_sha256"] = hashed.digest
             record["state"] = OK if hashed.digest == record["expected_sha256"] else MISMATCH
 
-    listed = {rel if rel in walked else posixpath.normpath(rel) for rel in manifest.files if not unsafe(rel)}
     for f in found.files:
         if f.rel not in listed:
             records.append({"path": f.rel, "state": EXTRA, "actual_size": f.stat.st_size})
