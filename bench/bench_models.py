@@ -135,7 +135,8 @@ def main(argv=None):
     parser.add_argument("--big-mib", type=int, default=1024)
     args = parser.parse_args(argv)
     results = []
-    print(f"default --jobs: {_modelfiles.default_jobs()}")
+    # The threads' gain needs idle cores: the load shows how many the machine had.
+    print(f"default --jobs: {_modelfiles.default_jobs()}, load average {os.getloadavg()[0]:.1f}")
 
     with tempfile.TemporaryDirectory() as tmp:
         root = os.path.join(tmp, "four")
@@ -179,6 +180,7 @@ def main(argv=None):
             print(f"SIGINT latency during verify --jobs 2, stderr a {where:8s}: "
                   f"median {latencies[len(latencies) // 2] * 1e3:6.1f} ms, worst {latencies[-1] * 1e3:6.1f} ms")
 
+    print(f"load average at the end {os.getloadavg()[0]:.1f}")
     return 0 if all(results) else 1
 
 
