@@ -128,7 +128,8 @@ def test_verify_gives_every_listed_file_a_state_and_never_opens_what_it_must_not
         (root / "secret.onnx").chmod(0)
     write_manifest(root, files)
 
-    done = nerov_models("verify", "--json", root, prefix=UNPRIVILEGED if "secret.onnx" in files else ())
+    prefix = UNPRIVILEGED if "secret.onnx" in files else ()
+    done = nerov_models("verify", "--json", root, prefix=prefix)
     assert (done.returncode, done.stderr) == (1, "")
     document = json.loads(done.stdout)
     assert document["schema"] == 1
@@ -151,9 +152,11 @@ def test_verify_gives_every_listed_file_a_state_and_never_opens_what_it_must_not
     assert by_path["short.onnx"] == {"path": "short.onnx", "state": "mismatch", "expected_sha256": sha(b"zz"),
                                      "expected_size": 3, "actual_size": 2}
 
-    done = nerov_models("verify", root)
+    done = nerov_models("verify", root, prefix=prefix)
+    unreadable, extra = ("1 unreadable, ", 2) if "secret.onnx" in files else ("", 3)
     assert done.stdout.splitlines()[:3] == [
-        f"{root}: failed ({done.stdout.split('(', 1)[1].split(')')[0]})",
+        f"{root}: failed (1 ok, 2 mismatch, 1 missing, 2 no digest, 3 unsafe path, 3 not a file, "
+        f"{unreadable}{extra} extra)",
         "  mismatch     wrong.onnx", "  mismatch     short.onnx  (size 2, listed 3)"]
 
     # Extra files are shown, and fail a root only with --strict; --exclude leaves them out.
