@@ -41,7 +41,7 @@ MANIFEST = "manifest.json"
 BLOCK = 1 << 20  # bytes read and hashed at a time: a Ctrl-C stops a worker within one
 # A smaller file takes more of the interpreter's time (held by one thread at a
 # time) than of hashing and reading (which let it go): one worker hashes those,
-# since two trading the interpreter lock for every system call are slower than one.
+# since two trading the interpreter lock at every system call are slower than one.
 SMALL = 256 << 10
 MAX_DEFAULT_JOBS = 8
 # The temporary names a manifest writer replaces the manifest with.
@@ -202,6 +202,8 @@ class _Hashing:
         self.current = ""
         self._stop = threading.Event()
         self._failure: BaseException | None = None
+        self._lock = threading.Lock()
+        self._small_files_worker: int | None = None
 
     def run(self, line: _progress.Progress) -> list[Hashed]:
         threads: list[threading.Thread] = []
@@ -220,7 +222,9 @@ class _Hashing:
             raise
         if self._failure is not None:
             raise self._failure
-        return [result if result is not None else Hashed(None, UNREADABLE) for result in self.results]
+        if None in self.results:
+            raise RuntimeError("a file was left unhashed")
+        return [result for result in self.results if result is not None]
 
     def render(self, elapsed: float) -> str:
         done, total = sum(self.hashed), self.total
@@ -236,16 +240,21 @@ class _Hashing:
                     i = self._pending.pop()
                 except IndexError:
                     return
-                if k and self.files[i].stat.st_size < SMALL:  # the rest are small: worker 0 takes them
-                    self._pending.append(i)
-                    return
                 self.current = self.files[i].rel
                 self.results[i] = self._hash(self.files[i], k, buffer)
+                if self.files[i].stat.st_size < SMALL and not self._owns_small_files(k):
+                    return  # the files left are small too, and another worker has them
         except _Stopped:
             pass
         except BaseException as exc:  # a fault, not a finding: the caller raises it
             self._failure = exc
             self._stop.set()
+
+    def _owns_small_files(self, k: int) -> bool:
+        with self._lock:
+            if self._small_files_worker is None:
+                self._small_files_worker = k
+            return self._small_files_worker == k
 
     def _hash(self, found: Found, k: int, buffer: memoryview) -> Hashed:
         before = _identity(found.stat)

@@ -38,6 +38,7 @@ from ._progress import size
 PROG = "nerov-models"
 DIGEST_SHOWN = 12  # hex digits of a digest that `list` shows
 JSON_SCHEMA = 1  # of the document `verify --json` prints
+MAX_JOBS = 64  # each hashing thread holds a block of 1 MiB
 
 # The resolver, imported when the command starts, so that a broken install is
 # reported as one (status 3) and not as a failed check.
@@ -344,8 +345,8 @@ def _jobs(text: str) -> int:
         jobs = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if jobs < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
+    if not 1 <= jobs <= MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_JOBS}")
     return jobs
 
 
