@@ -121,7 +121,7 @@ def _manifest(args: argparse.Namespace) -> int:
     problems = [f"cannot read {path}: {exc.strerror or exc}" for _, path, exc in found.unreadable]
     if not problems:
         hashed = _modelfiles.hash_files(found.files, args.jobs, progress=not args.quiet)
-        problems = [f"cannot read {f.path}: {h.reason}" if h.state == _modelfiles.UNREADABLE else f"{f.path}: {h.reason}"
+        problems = [("cannot read " if h.state == _modelfiles.UNREADABLE else "") + f"{f.path}: {h.reason}"
                     for f, h in zip(found.files, hashed) if h.digest is None]
     if problems:  # nothing is written; the old manifest stays
         more = f" (and {len(problems) - 1} more)" if len(problems) > 1 else ""

@@ -267,7 +267,8 @@ def test_help_and_version_into_a_full_disk(args):
     with open("/dev/full", "w") as full:
         done = subprocess.run([COMMAND, *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=TIMEOUT,
                               env=environment())
-    assert (done.returncode, done.stderr) == (6, "nerov-models: cannot write standard output: No space left on device\n")
+    assert done.returncode == 6
+    assert done.stderr == "nerov-models: cannot write standard output: No space left on device\n"
 
 
 # -- what manifest writes ------------------------------------------------------
