@@ -83,8 +83,18 @@ class _Version(argparse.Action):
                          help="show program's version number and exit")
 
     def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
-        sys.stdout.write(f"{parser.prog} {version()}\n")  # where argparse's own version action writes
+        with writing():  # where argparse's own version action writes, but a failure is reported
+            sys.stdout.write(f"{parser.prog} {version()}\n")
         parser.exit()
+
+
+class _Parser(argparse.ArgumentParser):
+    """A parser whose help, written to standard output, reports a failure to
+    write it (argparse's own drops it and exits with success)."""
+
+    def print_help(self, file: Any = None) -> None:
+        with writing():
+            (file or sys.stdout).write(self.format_help())
 
 
 def require(module: str) -> ModuleType:
@@ -123,7 +133,7 @@ def parser(
     epilog = "exit status:\n" + "\n".join(f"  {status:<5}{meaning}" for status, meaning in listed)
     if notes:
         epilog = notes.strip("\n") + "\n\n" + epilog
-    p = argparse.ArgumentParser(
+    p = _Parser(
         prog=prog, description=description, epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     p.add_argument("--version", action=_Version)

@@ -4,173 +4,74 @@ With no subcommand it prints the model resolution status report. The
 subcommands write, verify and inspect the ``manifest.json`` of a model root:
 
 * ``manifest DIR [--version V]`` writes ``DIR/manifest.json``;
-* ``verify [ROOT ...]`` checks roots against their manifests, afresh;
+* ``verify [ROOT ...]`` checks roots against their manifests, strictly;
 * ``list [ROOT]`` shows the candidate roots, or one root's manifest entries.
 
-Each runs the resolver's own operation (``write_manifest``,
-``_verify_if_present``, ``resolve_core_models_root``), never a second
-implementation of it. The resolver reaches every module-level name through
-its namespace when it is called, so this command, which owns its process,
-rebinds a few of them for the length of one call: to watch the hashing for
-the progress line, to hear what a verification finds, and to verify a root
-again whatever the process did before.
+``manifest`` writes what the resolver's ``write_manifest`` writes for the
+same tree, byte for byte, but fails where that would leave a file out
+unsaid. ``verify`` is stricter than the resolver's advisory check, which
+only looks at the listed files that are present: every listed file must be
+there, be a regular file inside the root and match, and extra files are
+shown. Both hash on several threads (``_modelfiles``).
 """
 
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
 import json
 import logging
 import os
+import signal
+import stat
 import sys
+import threading
 from collections.abc import Callable, Iterator
-from types import ModuleType
-from typing import Any, cast
+from types import FrameType, ModuleType
+from typing import Any
 
-from . import _cli, _progress
+from . import _cli, _modelfiles, _progress
+from ._modelfiles import MANIFEST, STATES
 from ._progress import size
 
 PROG = "nerov-models"
-MANIFEST = "manifest.json"
-SKIP_CHECK = "NEROV_SKIP_MODEL_CHECK"
 DIGEST_SHOWN = 12  # hex digits of a digest that `list` shows
+JSON_SCHEMA = 1  # of the document `verify --json` prints
+MAX_JOBS = 64  # each hashing thread holds a block of 1 MiB
 
 # The resolver, imported when the command starts, so that a broken install is
 # reported as one (status 3) and not as a failed check.
 artifax: ModuleType
 
-OK, MISMATCH, NO_MANIFEST, CORRUPT = "ok", "mismatch", "no manifest", "corrupt manifest"
-# What the resolver's verification logs for its two findings.
-CORRUPT_LOG = "artifax: corrupt manifest.json at %s"
-MISMATCH_LOG = "artifax: checksum mismatch for %s \u2014 corrupt artifacts: %s. Reinstall the model package."
+# What `verify` says of a root.
+OK, FAILED, NO_MANIFEST, CORRUPT = "ok", "failed", "no manifest", "corrupt manifest"
 
 STATUSES = (
-    (_cli.EXIT_OK, "success; verify: every root checked is ok or has no manifest"),
-    (_cli.EXIT_BLOCKED, "a file does not match its manifest, or a manifest is corrupt"),
+    (_cli.EXIT_OK, "success; verify: every root checked is ok"),
+    (_cli.EXIT_BLOCKED, "verify: a finding (a file not ok, a root without a manifest or with a corrupt one, "
+                        "extra files with --strict); list: a corrupt manifest"),
 )
 NOTES = """\
 With no command, prints the model resolution status report.
 
 A packager's session:
   nerov-models manifest path/to/models --version 1.0.2
-  nerov-models verify path/to/models
+  nerov-models verify --strict path/to/models
 
-On a terminal, manifest and verify show the hashing on a progress line on
-standard error."""
-
-
-@contextlib.contextmanager
-def _rebound(**values: Any) -> Iterator[None]:
-    """Binds the resolver's module attributes to ``values`` for the block, then restores them."""
-    saved = {name: getattr(artifax, name) for name in values}
-    try:
-        for name, value in values.items():
-            setattr(artifax, name, value)
-        yield
-    finally:
-        for name, value in saved.items():
-            setattr(artifax, name, value)
+On a terminal, the status report, manifest and verify show a progress line
+on standard error."""
 
 
-def _detached_logger(handler: logging.Handler) -> logging.Logger:
-    """A logger of the resolver's name, outside the logging tree, whose records go to ``handler`` alone."""
-    detached = logging.Logger(artifax.__name__)
-    detached.addHandler(handler)
-    return detached
+def _show(name: str) -> str:
+    """A path as printed: as it is, or, when it holds a character that does
+    not print (a line break, a byte that is not UTF-8) or a backslash, as a
+    quoted literal with escapes."""
+    return name if name.isprintable() and "\\" not in name else repr(name)
 
 
-# ---------------------------------------------------------------------------
-# Progress of the resolver's hashing
-
-
-class _CountingHasher:
-    """A SHA-256 object that reports the size of every block it is fed."""
-
-    def __init__(self, hasher: Any, fed: Callable[[int], None]) -> None:
-        self._hasher = hasher
-        self._fed = fed
-
-    def update(self, block: Any) -> None:
-        self._hasher.update(block)
-        self._fed(len(block))
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._hasher, name)
-
-
-class _CountingHashlib:
-    """The ``hashlib`` module, whose ``sha256()`` objects count what they hash."""
-
-    def __init__(self, hashlib: Any, fed: Callable[[int], None]) -> None:
-        self._hashlib = hashlib
-        self._fed = fed
-
-    def sha256(self, *args: Any, **kwargs: Any) -> _CountingHasher:
-        return _CountingHasher(self._hashlib.sha256(*args, **kwargs), self._fed)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._hashlib, name)
-
-
-class _Hashing:
-    """Bytes hashed so far of ``total``, and the file being hashed."""
-
-    def __init__(self) -> None:
-        self.total = self.done = 0
-        self.current = ""
-
-    def render(self, elapsed: float) -> str:
-        done, total = self.done, self.total
-        parts = [f"{size(done)} of {size(total)}", _progress.percent(done, total),
-                 _progress.rate(done, elapsed, "B"), _progress.time_left(done, total, elapsed) + " left",
-                 self.current]
-        return "  ".join(parts)
-
-
-@contextlib.contextmanager
-def _watched(base: str, total: Callable[[], int]) -> Iterator[None]:
-    """On a terminal, shows the resolver's hashing inside the block on a
-    progress line: the bytes its hasher is fed (so progress comes from the
-    hashing itself), and the file its ``_sha256`` is working on. ``total``
-    is only asked when the line is shown."""
-    hashing = _Hashing()
-    with _progress.Progress(hashing.render) as line:
-        if not line.enabled:
-            yield
-            return
-        hashing.total = total()
-        hash_file: Callable[[str], str] = artifax._sha256
-
-        def fed(n: int) -> None:
-            hashing.done += n
-            line.update()
-
-        def sha256(filepath: str) -> str:
-            hashing.current = os.path.relpath(filepath, base)
-            line.update()
-            return hash_file(filepath)
-
-        with _rebound(hashlib=_CountingHashlib(artifax.hashlib, fed), _sha256=sha256):
-            yield
-
-
-def _tree_size(directory: str) -> int:
-    """Bytes of the regular files that a manifest of ``directory`` lists (a walk, no reading)."""
-    total = 0
-    for top, _dirs, names in os.walk(directory):
-        for name in names:
-            if name == MANIFEST and top == directory:
-                continue
-            with contextlib.suppress(OSError):
-                path = os.path.join(top, name)
-                if os.path.isfile(path):
-                    total += os.path.getsize(path)
-    return total
-
-
-# ---------------------------------------------------------------------------
-# Roots and manifests
+def _files(count: int) -> str:
+    return f"{count} file" if count == 1 else f"{count} files"
 
 
 def _directory(path: str) -> str:
@@ -187,149 +88,127 @@ def _directory(path: str) -> str:
     return path
 
 
-def _read_manifest(root: str) -> dict[str, Any] | None:
-    """The manifest of ``root`` as ``{"version", "files": [(path, size, sha256), ...]}``,
-    or None when it has none. A ``CliError`` when it cannot be read or is corrupt."""
-    path = os.path.join(root, MANIFEST)
-    if not os.path.isfile(path):
-        return None
+def _read_manifest(root: str) -> _modelfiles.Manifest | None:
+    """The manifest of ``root`` (None when it has none); ``CorruptManifest``
+    when it is corrupt; a ``CliError`` when it cannot be read."""
     try:
-        with open(path, encoding="utf-8") as f:
-            manifest = json.load(f)
-    except ValueError as exc:  # not UTF-8, not JSON
-        raise _cli.CliError(f"{path}: {CORRUPT}: {exc}", _cli.EXIT_BLOCKED) from None
+        return _modelfiles.read_manifest(root)
     except OSError as exc:
-        raise _cli.CliError(f"{path}: cannot read: {exc.strerror or exc}") from None
-    files = manifest.get("files", {}) if isinstance(manifest, dict) else None
-    if not isinstance(files, dict):
-        raise _cli.CliError(f"{path}: {CORRUPT}: not an object with a \"files\" object", _cli.EXIT_BLOCKED)
-    entries = []
-    for rel, info in files.items():
-        info = info if isinstance(info, dict) else {}
-        entries.append((rel, info.get("size"), info.get("sha256")))
-    return {"version": manifest.get("version"), "files": entries}
-
-
-def _hashed_size(root: str) -> int:
-    """Bytes that verifying ``root`` hashes: the present listed files with a digest."""
-    try:
-        manifest = _read_manifest(root)
-    except _cli.CliError:
-        return 0
-    total = 0
-    for rel, _size, digest in manifest["files"] if manifest else ():
-        path = os.path.join(root, rel)
-        with contextlib.suppress(OSError, TypeError, ValueError):
-            if digest and rel != MANIFEST and os.path.isfile(path):
-                total += os.path.getsize(path)
-    return total
-
-
-class _Findings(logging.Handler):
-    def __init__(self) -> None:
-        super().__init__()
-        self.records: list[logging.LogRecord] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        self.records.append(record)
-
-
-def _verify(root: str) -> dict[str, Any]:
-    """Verifies ``root`` now through the resolver's own verification and
-    says what it found: ``result`` and the ``mismatches`` in manifest order."""
-    found: dict[str, Any] = {"root": root, "result": OK, "mismatches": []}
-    if not os.path.isfile(os.path.join(root, MANIFEST)):
-        found["result"] = NO_MANIFEST
-        return found
-    findings = _Findings()
-    heard = _detached_logger(findings)
-    skip = os.environ.pop(SKIP_CHECK, None)  # asked for explicitly, the check is never skipped
-    try:
-        with _watched(root, lambda: _hashed_size(root)), _rebound(_verified_roots=set(), logger=heard):
-            artifax._verify_if_present(root)
-    finally:
-        if skip is not None:
-            os.environ[SKIP_CHECK] = skip
-    for record in findings.records:
-        if record.msg == CORRUPT_LOG:
-            found["result"] = CORRUPT
-        elif record.msg == MISMATCH_LOG:
-            found["result"] = MISMATCH
-            found["mismatches"] = [str(rel) for rel in cast(tuple[Any, list[Any]], record.args)[1]]
-        else:
-            own = logging.getLogger(artifax.__name__)
-            if own.isEnabledFor(record.levelno):  # handle() alone would skip the level check
-                own.handle(record)
-    return found
+        raise _cli.CliError(f"{os.path.join(root, MANIFEST)}: cannot read: {exc.strerror or exc}") from None
 
 
 def _candidates() -> tuple[list[dict[str, Any]], str | None]:
-    """The candidate core roots in resolution order, and the one that
-    ``resolve_core_models_root`` chooses among them (found without verifying
-    it and without touching the process's cache)."""
+    """The candidate core roots in resolution order, and the one the resolver
+    chooses among them: the first that holds the core marker."""
     roots = list(artifax._iter_core_roots())
-    with _rebound(_iter_core_roots=lambda: roots, _verify_if_present=lambda model_root: None,
-                  _resolved_core_root=artifax._UNSET, logger=_detached_logger(logging.NullHandler())):
-        chosen = artifax.resolve_core_models_root()
-    chosen_at = roots.index(chosen) if chosen in roots else -1  # the resolver takes the first root that holds it
     listed = [{"root": root, "exists": os.path.isdir(root),
-               "core_marker": bool(artifax._has_file(root, artifax._CORE_MARKER)), "chosen": i == chosen_at}
-              for i, root in enumerate(roots)]
-    return listed, chosen
+               "core_marker": bool(artifax._has_file(root, artifax._CORE_MARKER)), "chosen": False}
+              for root in roots]
+    chosen = next((c for c in listed if c["core_marker"]), None)
+    if chosen is None:
+        return listed, None
+    chosen["chosen"] = True
+    return listed, str(chosen["root"])
 
 
 # ---------------------------------------------------------------------------
-# Subcommands
-
-
-def _files(count: int) -> str:
-    return f"{count} file" if count == 1 else f"{count} files"
+# manifest
 
 
 def _manifest(args: argparse.Namespace) -> int:
     directory = _directory(args.dir)
-    listed: dict[str, Any] = {}
-    generate = artifax.generate_manifest
-
-    def generate_manifest(model_dir: str, version: str) -> dict[str, Any]:
-        try:
-            listed.update(generate(model_dir, version))
-        except OSError as exc:
-            raise _cli.CliError(f"cannot read {exc.filename or model_dir}: {exc.strerror or exc}") from None
-        return listed
-
-    dest = os.path.join(directory, MANIFEST)
+    found = _modelfiles.walk(directory, _modelfiles.Excluded(args.exclude))
+    problems = [f"cannot read {path}: {exc.strerror or exc}" for _, path, exc in found.unreadable]
+    if not problems:
+        hashed = _modelfiles.hash_files(found.files, args.jobs, progress=not args.quiet)
+        problems = [("cannot read " if h.state == _modelfiles.UNREADABLE else "") + f"{f.path}: {h.reason}"
+                    for f, h in zip(found.files, hashed) if h.digest is None]
+    if problems:  # nothing is written; the old manifest stays
+        more = f" (and {len(problems) - 1} more)" if len(problems) > 1 else ""
+        raise _cli.CliError(problems[0] + more)
+    text = _modelfiles.manifest_text(args.version, found.files, [str(h.digest) for h in hashed])
     try:
-        with _watched(directory, lambda: _tree_size(directory)), _rebound(generate_manifest=generate_manifest):
-            dest = artifax.write_manifest(directory, args.version)
+        dest = _modelfiles.write_manifest(directory, text)
     except OSError as exc:
-        raise _cli.CliError(f"cannot write {dest}: {exc.strerror or exc}") from None
-    files = listed["files"].values()
-    total = sum(entry["size"] for entry in files)
-    _cli.emit(f"wrote {dest}: {_files(len(files))}, {size(total)} ({total:,} bytes)")
+        raise _cli.CliError(f"cannot write {os.path.join(directory, MANIFEST)}: {exc.strerror or exc}") from None
+    total = sum(f.stat.st_size for f in found.files)
+    _cli.emit(f"wrote {dest}: {_files(len(found.files))}, {size(total)} ({total:,} bytes)")
     return _cli.EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# verify
+
+
+def _verify(root: str, args: argparse.Namespace) -> dict[str, Any]:
+    """The finding for one root: ``root``, ``status``, ``counts`` of each
+    state and the ``files`` records (see ``_modelfiles.verify``)."""
+    result: dict[str, Any] = {"root": root, "status": OK, "counts": dict.fromkeys(STATES, 0), "files": []}
+    try:
+        manifest = _read_manifest(root)
+    except _modelfiles.CorruptManifest as exc:
+        result.update(status=CORRUPT, reason=str(exc))
+        return result
+    if manifest is None:
+        result["status"] = NO_MANIFEST
+        return result
+    records = _modelfiles.verify(root, manifest, jobs=args.jobs, progress=not args.quiet,
+                                 excluded=_modelfiles.Excluded(args.exclude))
+    counts = collections.Counter(record["state"] for record in records)
+    result["counts"].update(counts)
+    result["files"] = records
+    failing = set(STATES) - {_modelfiles.OK, _modelfiles.EXTRA}
+    if args.ignore_missing:
+        failing.discard(_modelfiles.MISSING)
+    if args.strict:
+        failing.add(_modelfiles.EXTRA)
+    listed = sum(1 for record in records if record["state"] != _modelfiles.EXTRA)
+    none_present = args.ignore_missing and listed and counts[_modelfiles.MISSING] == listed
+    if none_present or any(counts[state] for state in failing):
+        result["status"] = FAILED
+    return result
+
+
+def _report(result: dict[str, Any]) -> None:
+    """The text report of a root: its status, then each finding with its state, in manifest order."""
+    root, status = _show(result["root"]), result["status"]
+    if "reason" in result:
+        _cli.emit(f"{root}: {status}: {result['reason']}")
+        return
+    counts = ", ".join(f"{n} {state}" for state, n in result["counts"].items() if n)
+    _cli.emit(f"{root}: {status}" + (f" ({counts})" if counts else ""))
+    for record in result["files"]:
+        if record["state"] == _modelfiles.OK:
+            continue
+        detail = record.get("reason", "")
+        if record["state"] == _modelfiles.MISMATCH and "actual_sha256" not in record:
+            detail = f"size {record['actual_size']:,}, listed {record['expected_size']:,}"
+        _cli.emit(f"  {record['state']:<11}  {_show(record['path'])}" + (f"  ({detail})" if detail else ""))
 
 
 def _verify_command(args: argparse.Namespace) -> int:
     if args.roots:
         roots = [_directory(root) for root in args.roots]
     else:
-        candidates, _ = _candidates()
-        roots = [_directory(root) for root in dict.fromkeys(c["root"] for c in candidates if c["exists"])]
+        candidates = list(dict.fromkeys(artifax._iter_core_roots()))
+        roots = [_directory(root) for root in candidates if os.path.isdir(root)]
+        if not roots:
+            if args.json:
+                _cli.emit(json.dumps({"schema": JSON_SCHEMA, "roots": []}, indent=2))
+            raise _cli.CliError("no candidate root exists (looked at: " + ", ".join(map(_show, candidates)) + ")",
+                                _cli.EXIT_BLOCKED)
     results = []
     for root in roots:
-        found = _verify(root)
-        results.append(found)
+        results.append(_verify(root, args))
         if not args.json:
-            _cli.emit(f"{root}: {found['result']}")
-            for rel in found["mismatches"]:
-                _cli.emit(f"  {rel}")
+            _report(results[-1])
     if args.json:
-        _cli.emit(json.dumps({"roots": results}, indent=2))
-    elif not roots:
-        _cli.emit("no candidate root exists")
-    failed = any(found["result"] in (MISMATCH, CORRUPT) for found in results)
-    return _cli.EXIT_BLOCKED if failed else _cli.EXIT_OK
+        _cli.emit(json.dumps({"schema": JSON_SCHEMA, "roots": results}, indent=2))
+    return _cli.EXIT_OK if all(result["status"] == OK for result in results) else _cli.EXIT_BLOCKED
+
+
+# ---------------------------------------------------------------------------
+# list
 
 
 def _list(args: argparse.Namespace) -> int:
@@ -342,57 +221,174 @@ def _list(args: argparse.Namespace) -> int:
             state = "missing"
             if c["exists"]:
                 state = "exists, " + ("holds " if c["core_marker"] else "no ") + artifax._CORE_MARKER
-            _cli.emit(f"{i}. {c['root']}: {state}{' (chosen)' if c['chosen'] else ''}")
+            _cli.emit(f"{i}. {_show(c['root'])}: {state}{' (chosen)' if c['chosen'] else ''}")
         if chosen is None:
             _cli.emit(f"no candidate root holds {artifax._CORE_MARKER}")
         return _cli.EXIT_OK
 
     root = _directory(args.root)
-    manifest = _read_manifest(root)
+    try:
+        manifest = _read_manifest(root)
+    except _modelfiles.CorruptManifest as exc:
+        raise _cli.CliError(f"{os.path.join(root, MANIFEST)}: {CORRUPT}: {exc}", _cli.EXIT_BLOCKED) from None
+    entries = []
+    for rel, info in manifest.files.items() if manifest else ():
+        info = info if isinstance(info, dict) else {}
+        entries.append((rel, info.get("size"), info.get("sha256")))
     if args.json:
-        files = [{"path": rel, "size": n, "sha256": digest} for rel, n, digest in manifest["files"]] if manifest else []
+        files = [{"path": rel, "size": n, "sha256": digest} for rel, n, digest in entries]
         _cli.emit(json.dumps({"root": root, "manifest": manifest is not None,
-                              "version": manifest and manifest["version"], "files": files}, indent=2))
+                              "version": manifest and manifest.version, "files": files}, indent=2))
         return _cli.EXIT_OK
     if manifest is None:
-        _cli.emit(f"{root}: {NO_MANIFEST}")
+        _cli.emit(f"{_show(root)}: {NO_MANIFEST}")
         return _cli.EXIT_OK
-    entries = manifest["files"]
     total = sum(n for _, n, _ in entries if type(n) is int)
-    _cli.emit(f"{os.path.join(root, MANIFEST)}: version {manifest['version']}, {_files(len(entries))}, {size(total)}")
-    width = max((len(rel) for rel, _, _ in entries), default=0)
-    for rel, n, digest in entries:
+    version = "-" if manifest.version is None else _show(str(manifest.version))
+    _cli.emit(f"{_show(manifest.path)}: version {version}, {_files(len(entries))}, {size(total)}")
+    names = [_show(rel) for rel, _, _ in entries]
+    width = max(map(len, names), default=0)
+    for name, (_, n, digest) in zip(names, entries):
         shown = digest[:DIGEST_SHOWN] if isinstance(digest, str) else "-"
-        _cli.emit(f"  {rel:<{width}}  {'-' if n is None else n!s:>14}  {shown}")
+        _cli.emit(f"  {name:<{width}}  {'-' if n is None else n!s:>14}  {shown}")
     return _cli.EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# The status report
+
+
+def _file_being_read() -> tuple[str, int, int] | None:
+    """The regular file this process has open for reading on its highest
+    descriptor, as (name, offset, size), from /proc; None when there is none."""
+    try:
+        fds = sorted((int(fd) for fd in os.listdir("/proc/self/fd")), reverse=True)
+    except (OSError, ValueError):
+        return None
+    for fd in fds:
+        if fd <= 2:
+            break
+        try:
+            st = os.fstat(fd)
+            if not stat.S_ISREG(st.st_mode):
+                continue
+            with open(f"/proc/self/fdinfo/{fd}", encoding="ascii") as f:
+                info = dict(line.split(":", 1) for line in f if ":" in line)
+            if int(info["flags"], 8) & os.O_ACCMODE != os.O_RDONLY:
+                continue
+            return os.path.basename(os.readlink(f"/proc/self/fd/{fd}")), int(info["pos"]), st.st_size
+        except (OSError, ValueError, KeyError):
+            continue
+    return None
+
+
+def _render_reading(elapsed: float) -> str:
+    parts = ["checking the model files", _progress.duration(elapsed)]
+    reading = _file_being_read()
+    if reading is not None:
+        name, done, total = reading
+        parts += [f"{size(done)} of {size(total)}", _progress.percent(done, total), _show(name)]
+    return "  ".join(parts)
+
+
+def _writing_a_log_line(frame: FrameType | None) -> bool:
+    while frame is not None:
+        if frame.f_code.co_filename == logging.__file__:
+            return True
+        frame = frame.f_back
+    return False
+
+
+@contextlib.contextmanager
+def _reads_shown(enabled: bool) -> Iterator[None]:
+    """On a terminal, a progress line while the block runs: the time so far
+    and the file this process is reading, with how far it has got. The
+    resolver hashes on this thread and lets signals through after every
+    block, so the line is redrawn from a timer signal, by this thread, and
+    never in the middle of a log line."""
+    usable = enabled and hasattr(signal, "setitimer") and threading.current_thread() is threading.main_thread()
+    with _progress.Progress(_render_reading, interval=0.2, enabled=None if usable else False) as line:
+        if not line.enabled:
+            yield
+            return
+
+        def tick(signum: int, frame: FrameType | None) -> None:
+            if not _writing_a_log_line(frame):
+                line.update()
+
+        previous = signal.signal(signal.SIGALRM, tick)
+        signal.setitimer(signal.ITIMER_REAL, 0.25, 0.25)
+        try:
+            yield
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+
+
+def _status_report(args: argparse.Namespace) -> int:
+    # The resolver finds and verifies the core root once per process and the
+    # report then takes it from its cache, so the hashing happens here, where
+    # the progress line can show it, and not in the middle of the report.
+    with _reads_shown(not args.quiet):
+        artifax.resolve_core_models_root()
+    with _cli.writing():
+        artifax.cli_download()
+    return _cli.EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# The command line
+
+
+def _jobs(text: str) -> int:
+    try:
+        jobs = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 1 <= jobs <= MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_JOBS}")
+    return jobs
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _cli.parser(PROG, "Model files: the resolution status report, and manifests for packagers.",
-                         statuses=STATUSES, notes=NOTES)
+                         statuses=STATUSES, notes=NOTES, logging_options=True)
     commands = parser.add_subparsers(dest="command", title="commands", metavar="COMMAND")
 
     def command(name: str, run: Callable[[argparse.Namespace], int], summary: str, description: str,
-                *, json_option: bool = True) -> argparse.ArgumentParser:
+                *, json_option: bool = True, hashing: bool = True) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=description)
         sub.set_defaults(run=run)
         if json_option:
             sub.add_argument("--json", action="store_true", help="print one JSON document")
+        if hashing:
+            sub.add_argument("--exclude", action="append", default=[], metavar="GLOB", help=(
+                "leave out the files and directories that GLOB matches: without '/', their name at any "
+                "depth (.git, __pycache__, *.pyc); with '/', their path under the root (repeatable)"))
+            sub.add_argument("--jobs", "-j", type=_jobs, default=_modelfiles.default_jobs(), metavar="N",
+                             help="hash N files at once, the largest first; 1 for spinning disks "
+                                  "(default: the usable cores, at most 8: %(default)s)")
         return sub
 
     manifest = command("manifest", _manifest, "write DIR/manifest.json", (
-        "Write DIR/manifest.json: every file under DIR with its size and SHA-256 digest. "
-        "The old manifest stays until the new one is complete."), json_option=False)
+        "Write DIR/manifest.json: every regular file under DIR with its size and SHA-256 digest, as "
+        "artifax.write_manifest writes it. A directory or file that cannot be read, or a file that "
+        "changes while it is hashed, fails the command and the old manifest stays."), json_option=False)
     manifest.add_argument("dir", metavar="DIR", help="the model directory")
     manifest.add_argument("--version", metavar="V", default=artifax.MODELS_VERSION,
                           help="version label written into the manifest (default: %(default)s)")
-    command("verify", _verify_command, "check roots against their manifests", (
-        "Check each ROOT (default: every candidate root that exists) against its manifest now, "
-        "and report ok, mismatch (with the files), no manifest or corrupt manifest.")
-    ).add_argument("roots", nargs="*", metavar="ROOT", help="model roots to check")
+    verify = command("verify", _verify_command, "check roots against their manifests", (
+        "Check each ROOT (default: every candidate root that exists) against its manifest now. Each "
+        "listed file is ok, mismatch, missing, no digest, unsafe path, not a file, unreadable or "
+        "changed; a file under the root that is not listed is extra. A root is ok when every listed "
+        "file is ok (extra files fail it only with --strict)."))
+    verify.add_argument("roots", nargs="*", metavar="ROOT", help="model roots to check")
+    verify.add_argument("--strict", action="store_true", help="extra files fail the root too")
+    verify.add_argument("--ignore-missing", action="store_true",
+                        help="missing files do not fail the root (unless no listed file is present)")
     command("list", _list, "show the candidate roots, or a root's manifest", (
         "Without ROOT, show the candidate roots in resolution order: whether each exists and holds "
-        "the core model, and which one is chosen. With ROOT, list its manifest's entries.")
+        "the core model, and which one is chosen. With ROOT, list its manifest's entries."), hashing=False,
     ).add_argument("root", nargs="?", metavar="ROOT", help="a model root whose manifest to list")
     return parser
 
@@ -403,9 +399,7 @@ def _main(argv: list[str] | None) -> int:
     args = build_parser().parse_args(argv)
     _cli.setup_logging(args)
     if args.command is None:
-        with _cli.writing():
-            artifax.cli_download()
-        return _cli.EXIT_OK
+        return _status_report(args)
     status: int = args.run(args)
     return status
 

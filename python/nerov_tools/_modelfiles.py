@@ -1,0 +1,467 @@
+"""The model files behind ``nerov-models manifest`` and ``verify``: the walk of
+a model directory, hashing on worker threads, and the check of a root against
+its manifest.
+
+The walk lists what a manifest of the directory lists: every path below it
+that is a regular file once symbolic links are followed, with directories
+reached through a link left unentered, the top-level ``manifest.json`` and the
+names of the temporary files that replace it left out, in the order of the
+path components. Unlike a best-effort walk it reports each directory it
+cannot list and each entry it cannot stat.
+
+A file is opened without blocking and its descriptor checked with ``fstat``
+before a byte is read, so a FIFO or a device that took a file's place is
+never read. Its size, modification time and inode from before the hash must
+still hold after it: a file written or replaced meanwhile is ``changed``,
+never trusted.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import fnmatch
+import hashlib
+import json
+import json.encoder
+import operator
+import os
+import posixpath
+import re
+import stat
+import threading
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple
+
+from . import _progress
+from ._progress import size
+
+MANIFEST = "manifest.json"
+BLOCK = 1 << 20  # bytes read and hashed at a time: a Ctrl-C stops a worker within one
+# A smaller file takes more of the interpreter's time (held by one thread at a
+# time) than of hashing and reading (which let it go): one worker hashes those,
+# since two trading the interpreter lock at every system call are slower than one.
+SMALL = 256 << 10
+MAX_DEFAULT_JOBS = 8
+# The temporary names a manifest writer replaces the manifest with.
+TEMP_MANIFEST = re.compile(r"\.manifest\.json\.[0-9a-f]{16}\.tmp")
+_name = operator.attrgetter("name")
+_HEX_DIGEST = re.compile(r"[0-9a-fA-F]{64}")
+# What a stat through links says of a path that leads to no file.
+_NO_FILE = (errno.ENOENT, errno.ENOTDIR, errno.ELOOP)
+_OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
+
+# The states of a file under a root. Every state but OK and EXTRA is a finding.
+OK = "ok"
+MISMATCH = "mismatch"
+MISSING = "missing"
+NO_DIGEST = "no digest"
+UNSAFE = "unsafe path"
+NOT_A_FILE = "not a file"
+UNREADABLE = "unreadable"
+CHANGED = "changed"
+EXTRA = "extra"
+STATES = (OK, MISMATCH, MISSING, NO_DIGEST, UNSAFE, NOT_A_FILE, UNREADABLE, CHANGED, EXTRA)
+
+
+def default_jobs() -> int:
+    """The usable cores, at most ``MAX_DEFAULT_JOBS``."""
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    return max(1, min(cores, MAX_DEFAULT_JOBS))
+
+
+# What must not move while a file is hashed: its inode (and so its type), size and modification time.
+_identity = operator.attrgetter("st_dev", "st_ino", "st_size", "st_mtime_ns")
+
+
+def _reason(exc: OSError) -> str:
+    return exc.strerror or str(exc)
+
+
+# ---------------------------------------------------------------------------
+# The walk
+
+
+@dataclass(slots=True)
+class Found:
+    """A regular file under a directory: its path relative to it ("/"-separated), its path, its ``stat``."""
+
+    rel: str
+    path: str
+    stat: os.stat_result
+
+
+@dataclass
+class Walk:
+    files: list[Found] = field(default_factory=list)
+    # Directories that could not be listed (their relative path ending in "/")
+    # and entries that could not be stat'ed, as (relative path, path, error).
+    unreadable: list[tuple[str, str, OSError]] = field(default_factory=list)
+
+
+class Excluded:
+    """``--exclude`` globs: one without "/" (but a last one) matches the name
+    of a file or directory at any depth, one with "/" its whole path relative
+    to the root (``*`` matching "/" too). A directory left out is not entered."""
+
+    def __init__(self, globs: Iterable[str] = ()) -> None:
+        globs = [glob.rstrip("/") for glob in globs]
+        self._names = [glob for glob in globs if "/" not in glob]
+        self._paths = [glob.lstrip("/") for glob in globs if "/" in glob]
+
+    def __bool__(self) -> bool:
+        return bool(self._names or self._paths)
+
+    def __call__(self, rel: str, name: str) -> bool:
+        return (any(fnmatch.fnmatchcase(name, glob) for glob in self._names)
+                or any(fnmatch.fnmatchcase(rel, glob) for glob in self._paths))
+
+
+def walk(root: str, excluded: Excluded | None = None) -> Walk:
+    """The regular files under ``root`` as a manifest lists them, in walk
+    order: depth first, each directory's entries by name, which is the order
+    of the path components."""
+    found = Walk()
+    excluded = excluded or None
+
+    def listing(prefix: str, directory: str) -> Iterator[os.DirEntry[str]]:
+        try:
+            with os.scandir(directory) as entries:
+                return iter(sorted(entries, key=_name))
+        except OSError as exc:
+            found.unreadable.append((prefix or "./", directory, exc))
+            return iter(())
+
+    stack = [("", listing("", root))]
+    while stack:
+        prefix, entries = stack[-1]
+        entry = next(entries, None)
+        if entry is None:
+            stack.pop()
+            continue
+        name = entry.name
+        rel = prefix + name
+        if excluded is not None and excluded(rel, name):
+            continue
+        try:
+            is_dir = entry.is_dir(follow_symlinks=False)
+        except OSError:
+            is_dir = False
+        if is_dir:
+            stack.append((rel + "/", listing(rel + "/", entry.path)))
+            continue
+        if name == MANIFEST and not prefix or name.startswith(".manifest.json.") and TEMP_MANIFEST.fullmatch(name):
+            continue
+        try:
+            st = entry.stat()  # through a link, as a manifest lists its target
+        except OSError as exc:
+            if exc.errno not in _NO_FILE:
+                found.unreadable.append((rel, entry.path, exc))
+            continue  # else a dangling link or a loop of links, or gone since the listing
+        if stat.S_ISREG(st.st_mode):
+            found.files.append(Found(rel, entry.path, st))
+    return found
+
+
+# ---------------------------------------------------------------------------
+# Hashing
+
+
+class Hashed(NamedTuple):
+    """A file's SHA-256, or the state (``UNREADABLE``, ``CHANGED``) and the reason it has none."""
+
+    digest: str | None
+    state: str = OK
+    reason: str = ""
+
+
+_CHANGED = "changed while it was hashed"
+
+
+class _Stopped(Exception):
+    """A worker was told to stop."""
+
+
+class _Hashing:
+    """Hashes files on ``jobs`` threads, largest first; the calling thread
+    waits, draws the progress line and takes Ctrl-C. hashlib and os.readv
+    let go of the interpreter lock, so the threads run on separate cores."""
+
+    def __init__(self, files: Sequence[Found], jobs: int) -> None:
+        self.files = files
+        self.results: list[Hashed | None] = [None] * len(files)
+        # Smallest first, so that pop() hands out the largest (ties in walk order).
+        self._pending = sorted(range(len(files)), key=lambda i: (files[i].stat.st_size, -i))
+        self.workers = max(1, min(jobs, len(files)))
+        self.hashed = [0] * self.workers  # bytes each worker has hashed
+        self.total = sum(f.stat.st_size for f in files)
+        self.current = ""
+        self._stop = threading.Event()
+        self._failure: BaseException | None = None
+        self._lock = threading.Lock()
+        self._small_files_worker: int | None = None
+
+    def run(self, line: _progress.Progress) -> list[Hashed]:
+        threads: list[threading.Thread] = []
+        try:
+            for k in range(self.workers):
+                threads.append(threading.Thread(target=self._work, args=(k,), name=f"nerov-models hash {k}"))
+                threads[-1].start()
+            for thread in threads:
+                while thread.is_alive():
+                    thread.join(0.1)
+                    line.update()
+        except BaseException:  # Ctrl-C: every worker stops within one block
+            self._stop.set()
+            for thread in threads:
+                thread.join()
+            raise
+        if self._failure is not None:
+            raise self._failure
+        if None in self.results:
+            raise RuntimeError("a file was left unhashed")
+        return [result for result in self.results if result is not None]
+
+    def render(self, elapsed: float) -> str:
+        done, total = sum(self.hashed), self.total
+        return "  ".join([f"{size(done)} of {size(total)}", _progress.percent(done, total),
+                          _progress.rate(done, elapsed, "B"), _progress.time_left(done, total, elapsed) + " left",
+                          self.current])
+
+    def _work(self, k: int) -> None:
+        buffer = memoryview(bytearray(BLOCK))
+        try:
+            while not self._stop.is_set():
+                try:
+                    i = self._pending.pop()
+                except IndexError:
+                    return
+                self.current = self.files[i].rel
+                self.results[i] = self._hash(self.files[i], k, buffer)
+                if self.files[i].stat.st_size < SMALL and not self._owns_small_files(k):
+                    return  # the files left are small too, and another worker has them
+        except _Stopped:
+            pass
+        except BaseException as exc:  # a fault, not a finding: the caller raises it
+            self._failure = exc
+            self._stop.set()
+
+    def _owns_small_files(self, k: int) -> bool:
+        with self._lock:
+            if self._small_files_worker is None:
+                self._small_files_worker = k
+            return self._small_files_worker == k
+
+    def _hash(self, found: Found, k: int, buffer: memoryview) -> Hashed:
+        before = _identity(found.stat)
+        try:
+            fd = os.open(found.path, _OPEN_FLAGS)
+        except FileNotFoundError:
+            return Hashed(None, CHANGED, _CHANGED)
+        except OSError as exc:
+            return Hashed(None, UNREADABLE, _reason(exc))
+        try:
+            if _identity(os.fstat(fd)) != before:
+                return Hashed(None, CHANGED, _CHANGED)
+            digest, expected, done = hashlib.sha256(), found.stat.st_size, 0
+            while done < expected:  # a file that grows shows in its size after
+                if self._stop.is_set():
+                    raise _Stopped
+                n = os.readv(fd, (buffer,))
+                if n == 0:
+                    return Hashed(None, CHANGED, _CHANGED)
+                digest.update(buffer if n == BLOCK else buffer[:n])
+                done += n
+                self.hashed[k] += n
+            # The path still leads to the same inode, whose size and time have not moved.
+            if done != expected or _identity(os.stat(found.path)) != before:
+                return Hashed(None, CHANGED, _CHANGED)
+        except FileNotFoundError:
+            return Hashed(None, CHANGED, _CHANGED)
+        except OSError as exc:
+            return Hashed(None, UNREADABLE, _reason(exc))
+        finally:
+            os.close(fd)
+        return Hashed(digest.hexdigest())
+
+
+def hash_files(files: Sequence[Found], jobs: int, *, progress: bool) -> list[Hashed]:
+    """The SHA-256 of each file, in the order given, hashed ``jobs`` at a time,
+    with a progress line on standard error when ``progress`` (and it is a terminal)."""
+    hashing = _Hashing(files, jobs)
+    with _progress.Progress(hashing.render, enabled=None if progress else False) as line:
+        return hashing.run(line)
+
+
+# ---------------------------------------------------------------------------
+# Manifests
+
+
+class CorruptManifest(Exception):
+    """A manifest that is no JSON object with a "files" object (the message says what it is)."""
+
+
+class Manifest(NamedTuple):
+    path: str
+    version: Any
+    files: dict[str, Any]  # relative path -> entry, in the file's order
+
+
+def read_manifest(root: str) -> Manifest | None:
+    """The manifest of ``root``, or None when it has none. ``CorruptManifest``
+    when it is not one; ``OSError`` when it cannot be read."""
+    path = os.path.join(root, MANIFEST)
+    try:
+        fd = os.open(path, _OPEN_FLAGS)
+    except FileNotFoundError:
+        return None
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise CorruptManifest("not a regular file")
+        chunks, read = [], 0
+        while chunk := os.read(fd, max(st.st_size - read, 0) + 1):
+            chunks.append(chunk)
+            read += len(chunk)
+            if read > st.st_size:
+                raise CorruptManifest("longer than its size (written while it was read)")
+    finally:
+        os.close(fd)
+    try:
+        document = json.loads(b"".join(chunks).decode("utf-8"))
+    except RecursionError:
+        raise CorruptManifest("nested too deeply") from None
+    except ValueError as exc:  # not UTF-8, not JSON
+        raise CorruptManifest(str(exc)) from None
+    files = document.get("files") if isinstance(document, dict) else None
+    if not isinstance(files, dict):
+        raise CorruptManifest('not an object with a "files" object')
+    return Manifest(path, document.get("version"), files)
+
+
+def manifest_text(version: Any, files: Sequence[Found], digests: Sequence[str]) -> str:
+    """The JSON text of the manifest that lists ``files`` with their digests,
+    as the resolver writes it: ``json.dumps`` with ``indent=2`` and
+    ``sort_keys=True``, composed here, since the standard encoder indents in
+    pure Python (a tenth of the time of a manifest of many small files)."""
+    entries = sorted(zip([f.rel for f in files], [f.stat.st_size for f in files], digests))
+    quoted = json.encoder.encode_basestring_ascii  # what json.dumps makes of a str
+    listed = ",\n".join(f'    {quoted(rel)}: {{\n      "sha256": "{digest}",\n      "size": {n}\n    }}'
+                        for rel, n, digest in entries)
+    shown = json.dumps(version, indent=2, sort_keys=True).replace("\n", "\n  ")
+    return ('{\n  "files": {' + (f"\n{listed}\n  }}" if entries else "}") + f',\n  "version": {shown}\n}}')
+
+
+def write_manifest(directory: str, text: str) -> str:
+    """Writes ``text`` as ``directory``'s manifest: into a temporary file
+    beside it, which replaces the manifest only once complete and is removed
+    on any failure or interruption. Returns the manifest's path."""
+    dest = os.path.join(directory, MANIFEST)
+    temp = ""
+    try:
+        for attempt in range(16):
+            temp = os.path.join(directory, f".manifest.json.{os.urandom(8).hex()}.tmp")
+            try:
+                file = open(temp, "x", encoding="utf-8")
+                break
+            except FileExistsError:
+                temp = ""  # another writer's
+                if attempt == 15:
+                    raise
+        with file:
+            file.write(text)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temp, dest)
+    except BaseException:
+        if temp:
+            with contextlib.suppress(OSError):
+                os.remove(temp)
+        raise
+    return dest
+
+
+# ---------------------------------------------------------------------------
+# Verification
+
+
+def unsafe(rel: str) -> bool:
+    """Whether a listed path leaves the root, lexically: absolute, or with a ".." part (or no usable path)."""
+    return not rel or "\0" in rel or rel.startswith("/") or ".." in rel and ".." in rel.split("/")
+
+
+def usable_digest(value: Any) -> bool:
+    return isinstance(value, str) and _HEX_DIGEST.fullmatch(value) is not None
+
+
+def _listed_size(info: dict[str, Any]) -> int | None:
+    value = info.get("size")
+    return value if type(value) is int and value >= 0 else None
+
+
+def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
+           excluded: Excluded | None = None) -> list[dict[str, Any]]:
+    """Every listed file's record (``path``, ``state`` and what is known of
+    its digest and size), in manifest order, then the ``extra`` files under
+    the root and the directories there that cannot be listed, in walk order.
+
+    A size that differs from the listed one is a mismatch without hashing.
+    The manifest's entry for itself is left out: a manifest never vouches for itself."""
+    found = walk(root, excluded)
+    walked = {f.rel: f for f in found.files}
+    listed: set[str] = set()  # as the walk names them
+    records: list[dict[str, Any]] = []
+    to_hash: list[tuple[dict[str, Any], Found]] = []
+    for rel, info in manifest.files.items():
+        if rel == MANIFEST:
+            continue
+        record: dict[str, Any] = {"path": rel, "state": None}
+        records.append(record)
+        if unsafe(rel):
+            record["state"] = UNSAFE
+            continue
+        known = walked.get(rel)
+        listed.add(rel if known is not None else posixpath.normpath(rel))
+        digest = info.get("sha256") if isinstance(info, dict) else None
+        if not usable_digest(digest):
+            record["state"] = NO_DIGEST
+            continue
+        record["expected_sha256"] = digest
+        listed_size = _listed_size(info)
+        if listed_size is not None:
+            record["expected_size"] = listed_size
+        if known is None:
+            path = os.path.join(root, rel)
+            try:
+                known = Found(rel, path, os.stat(path))
+            except OSError as exc:
+                record["state"] = MISSING if exc.errno in (errno.ENOENT, errno.ENOTDIR) else UNREADABLE
+                if record["state"] == UNREADABLE:
+                    record["reason"] = _reason(exc)
+                continue
+            if not stat.S_ISREG(known.stat.st_mode):
+                record["state"] = NOT_A_FILE
+                continue
+        record["actual_size"] = known.stat.st_size
+        if listed_size is not None and listed_size != known.stat.st_size:
+            record["state"] = MISMATCH
+            continue
+        to_hash.append((record, known))
+
+    for (record, _), hashed in zip(to_hash, hash_files([f for _, f in to_hash], jobs, progress=progress)):
+        if hashed.digest is None:
+            record.update(state=hashed.state, reason=hashed.reason)
+        else:
+            record["actual_sha256"] = hashed.digest
+            record["state"] = OK if hashed.digest == record["expected_sha256"] else MISMATCH
+
+    for f in found.files:
+        if f.rel not in listed:
+            records.append({"path": f.rel, "state": EXTRA, "actual_size": f.stat.st_size})
+    for rel, _path, error in found.unreadable:
+        records.append({"path": rel, "state": UNREADABLE, "reason": _reason(error)})
+    return records
