@@ -53,7 +53,7 @@ class Progress:
             self._handlers = [h for h in logging.getLogger().handlers
                               if getattr(h, "stream", None) is self._stream and "emit" not in vars(h)]
             for handler in self._handlers:
-                handler.emit = self._around(handler.emit)  # type: ignore[method-assign]
+                handler.emit = self._around(handler.emit)  # type: ignore[method-assign,assignment]
         return self
 
     def __exit__(self, *exc: object) -> None:
