@@ -179,8 +179,10 @@ def parse_request(line: str) -> tuple[dict[str, Any], Any, bool | None, str | No
         request = _decoder.decode(line)
     except json.JSONDecodeError as exc:
         return {}, None, None, f"not valid JSON: {exc.msg} at column {exc.colno}"
-    except (ValueError, RecursionError) as exc:  # an out-of-range number, an int of over 4300 digits, deep nesting
-        return {}, None, None, f"not valid JSON: {exc if isinstance(exc, ValueError) else 'nested too deeply'}"
+    except ValueError as exc:  # NaN, an out-of-range number, an int of over 4300 digits
+        return {}, None, None, f"not valid JSON: {exc}"
+    except RecursionError:
+        return {}, None, None, "not valid JSON: nested too deeply"
     if not isinstance(request, dict):
         return {}, None, None, "not a JSON object"
     head = {"id": request["id"]} if "id" in request else {}
