@@ -35,6 +35,7 @@ EXIT_USAGE = 2  # argparse's own status for a bad command line
 EXIT_ERROR = 3  # the command could not run: missing kit module, unreadable input or path, unexpected error
 EXIT_FAILED = 4  # an analysis failed; EXIT_BLOCKED | EXIT_FAILED = 5 when both happened
 EXIT_OUTPUT = 6  # standard output could not be written (a closed pipe excepted)
+EXIT_INVALID = 8  # nerov-screen --jsonl: an input line was not a valid request; adds to 1 and 4
 EXIT_INTERRUPTED = 130  # Ctrl-C, as shells report a command ended by SIGINT
 
 # The statuses every command can end with; commands add their outcomes.
@@ -128,7 +129,8 @@ def parser(
 ) -> argparse.ArgumentParser:
     """An argument parser with ``--version`` and, in its help, ``notes`` and
     the list of exit statuses (``statuses`` and ``COMMON_STATUSES``).
-    ``logging_options`` adds ``-q/--quiet`` and ``--log-level`` (see ``setup_logging``)."""
+    ``logging_options`` adds ``-q/--quiet``, ``-v/--verbose`` and ``--log-level``
+    (see ``setup_logging``), which mean the same on every command."""
     listed = sorted({**dict(COMMON_STATUSES), **dict(statuses)}.items())
     epilog = "exit status:\n" + "\n".join(f"  {status:<5}{meaning}" for status, meaning in listed)
     if notes:
@@ -143,9 +145,13 @@ def parser(
             help="print only results and errors: no warnings, summary or progress line",
         )
         p.add_argument(
+            "-v", "--verbose", dest="log_level", action="store_const", const="DEBUG",
+            help="also print debug log lines (the same as --log-level DEBUG)",
+        )
+        p.add_argument(
             "--log-level", type=str.upper, choices=LOG_LEVELS, metavar="LEVEL",
-            help="lowest level of log lines on standard error: %s (default: WARNING, ERROR with --quiet)"
-            % ", ".join(LOG_LEVELS),
+            help="lowest level of log lines on standard error: %s (default: WARNING, ERROR with --quiet; "
+            "the last of -v and --log-level counts)" % ", ".join(LOG_LEVELS),
         )
     return p
 

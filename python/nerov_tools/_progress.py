@@ -7,9 +7,10 @@
 
 ``update`` is cheap enough to call for every item: it redraws the line at
 most every ``interval`` seconds, by calling ``render(elapsed, *args)``. The
-line is cut to the terminal's width, cleared before each log line written
-to the same terminal (so log lines do not run into it), and erased at the
-end. When the stream is not a terminal nothing is ever written.
+line is cut to the terminal's width and erased at the end. A log line that a
+handler of the root logger writes to the same terminal goes above it: the
+line is erased, the log line written, and the line drawn again as it was, so
+both stay whole. When the stream is not a terminal nothing is ever written.
 """
 
 from __future__ import annotations
@@ -41,22 +42,23 @@ class Progress:
         self.enabled = is_terminal(self._stream) if enabled is None else enabled
         self._start = self._next = 0.0
         self._shown = False
+        self._line = ""  # the text drawn last, as cut to the width
         self._handlers: list[logging.Handler] = []
 
     def __enter__(self) -> Progress:
         self._start = time.monotonic()
         self._next = self._start + self._interval  # nothing for runs shorter than that
         if self.enabled:
-            # Log lines written to the same terminal first take the progress line away.
+            # Handlers that write to the same terminal write around the line.
             self._handlers = [h for h in logging.getLogger().handlers
-                              if getattr(h, "stream", None) is self._stream]
+                              if getattr(h, "stream", None) is self._stream and "emit" not in vars(h)]
             for handler in self._handlers:
-                handler.addFilter(self._before_log)
+                handler.emit = self._around(handler.emit)  # type: ignore[method-assign,assignment]
         return self
 
     def __exit__(self, *exc: object) -> None:
         for handler in self._handlers:
-            handler.removeFilter(self._before_log)
+            del handler.emit  # back to the class's own
         self._handlers = []
         self.clear()
 
@@ -68,9 +70,9 @@ class Progress:
         if now < self._next:
             return
         self._next = now + self._interval
-        line = self._render(now - self._start, *args)
+        self._line = self._render(now - self._start, *args)[:self._width() - 1]
         self._shown = True  # first: an interrupt as the line is written still gets it erased
-        self._write(_ERASE + line[:self._width() - 1])
+        self._write(_ERASE + self._line)
 
     def clear(self) -> None:
         """Erases the line, if shown; the next ``update`` draws it again."""
@@ -85,9 +87,23 @@ class Progress:
             columns = 0
         return columns if columns > 0 else shutil.get_terminal_size().columns
 
-    def _before_log(self, record: logging.LogRecord) -> bool:
-        self.clear()
-        return True
+    def _around(self, emit: Callable[[logging.LogRecord], None]) -> Callable[[logging.LogRecord], None]:
+        """A handler's ``emit`` that writes its record above the line: erase
+        the line, write the record, draw the line again."""
+
+        def emit_above(record: logging.LogRecord) -> None:
+            if not self._shown:
+                emit(record)
+                return
+            self.clear()
+            try:
+                emit(record)
+            finally:
+                if self.enabled:
+                    self._shown = True
+                    self._write(_ERASE + self._line)
+
+        return emit_above
 
     def _write(self, text: str) -> None:
         try:

@@ -2,19 +2,23 @@
 
 Prompts come from the arguments or, when there are none, one per line from
 standard input (streamed: a file of any length is read a line at a time, and
-each answer is written and flushed as soon as its prompt is screened).
-Each output line holds the prompt, its outcome and what the stage wrote:
+each answer is written and flushed as soon as its prompt is screened). With
+``--jsonl`` each input line is a JSON object holding the prompt, its approval
+and an id. Each output line holds the prompt, its outcome and what the stage
+wrote:
 
 * ``passed``   the stage completed; the request may go on;
 * ``blocked``  the engine judged the prompt adversarial and it was not approved;
 * ``rejected`` the prompt carries no meaningful content (nothing was analysed);
-* ``failed``   the analysis itself failed (the error says why).
+* ``failed``   the analysis itself failed (the error says why);
+* ``invalid``  (``--jsonl``) the line was not a request (the error says why).
 """
 
 from __future__ import annotations
 
 import io
 import json
+import math
 import os
 import signal
 import stat
@@ -27,18 +31,20 @@ from types import SimpleNamespace
 from typing import Any, TextIO, TypeVar
 
 from . import _cli
-from ._cli import EXIT_BLOCKED, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK
+from ._cli import EXIT_BLOCKED, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_INVALID, EXIT_OK
 from ._progress import Progress, duration, is_terminal, percent, rate, time_left
 
 PROG = "nerov-screen"
 DEFAULT_TOOLS = ("search_web", "read_file", "write_file", "send_email", "delete_file", "run_shell")
 OUTCOMES = ("passed", "blocked", "rejected", "failed")
+INVALID = "invalid"  # --jsonl: a line that is not a request
 
 STATUSES = (
-    (EXIT_OK, "no prompt was blocked and no analysis failed"),
+    (EXIT_OK, "no prompt was blocked, no analysis failed, no line was invalid"),
     (EXIT_BLOCKED, "a prompt was blocked"),
     (EXIT_FAILED, "an analysis failed"),
     (EXIT_BLOCKED | EXIT_FAILED, "both: a prompt was blocked and an analysis failed"),
+    (EXIT_INVALID, "--jsonl: an input line was invalid; added to the above (9, 12, 13)"),
 )
 
 NOTES = """\
@@ -51,6 +57,17 @@ output:
   "invalid_utf8": true. Unless --quiet, a summary goes to standard error at
   the end, and a progress line while standard input is read from a file or
   pipe and standard error is a terminal.
+
+JSON lines (--jsonl):
+  Each input line (or argument) is a JSON object: "prompt" (a string,
+  required; it may hold line breaks as \\n), "approved" (true or false,
+  optional: the request's approval, overriding --approve) and "id" (any
+  value, optional: copied to the output line as it is, first). Other keys are
+  ignored. A line that is not such an object (not JSON, no string "prompt",
+  an "approved" that is not true, false or null, a number too large for JSON)
+  is not screened: its output line has "outcome": "invalid" and the reason in
+  "error". The run goes on; output line N answers input line N. Bytes that
+  are not UTF-8 are read as above, and the line adds "invalid_utf8": true.
 
 stopping early:
   Ctrl-C stops after the prompt in hand, so the output holds whole lines only
@@ -130,8 +147,52 @@ def complete(awaitable: Awaitable[T]) -> T:
     raise RuntimeError("the stage waited for something; nerov-screen runs stages that complete in one pass")
 
 
+_STATUS_OF = {"blocked": EXIT_BLOCKED, "failed": EXIT_FAILED, INVALID: EXIT_INVALID}
+
+
 def status_of(outcome: str) -> int:
-    return EXIT_BLOCKED if outcome == "blocked" else EXIT_FAILED if outcome == "failed" else EXIT_OK
+    return _STATUS_OF.get(outcome, EXIT_OK)
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if math.isinf(value):
+        raise ValueError(f"number out of range: {text[:40]}")
+    return value
+
+
+def _not_json(name: str) -> Any:
+    raise ValueError(f"{name} is not JSON")
+
+
+# Only JSON: no NaN or Infinity, no number that only an infinity could stand
+# for, since a copied "id" must come out as JSON again.
+_decoder = json.JSONDecoder(parse_float=_finite, parse_constant=_not_json)
+
+
+def parse_request(line: str) -> tuple[dict[str, Any], Any, bool | None, str | None]:
+    """A JSON line as (the fields the output line copies, the prompt, its
+    approval or None when not given, the fault or None)."""
+    if not line.strip():
+        return {}, None, None, "empty line"
+    try:
+        request = _decoder.decode(line)
+    except json.JSONDecodeError as exc:
+        return {}, None, None, f"not valid JSON: {exc.msg} at column {exc.colno}"
+    except ValueError as exc:  # NaN, an out-of-range number, an int of over 4300 digits
+        return {}, None, None, f"not valid JSON: {exc}"
+    except RecursionError:
+        return {}, None, None, "not valid JSON: nested too deeply"
+    if not isinstance(request, dict):
+        return {}, None, None, "not a JSON object"
+    head = {"id": request["id"]} if "id" in request else {}
+    prompt = request.get("prompt")
+    approved = request.get("approved")  # null counts as not given
+    if not isinstance(prompt, str):
+        return head, None, None, '"prompt" is not a string' if "prompt" in request else 'no "prompt"'
+    if approved is not None and not isinstance(approved, bool):
+        return head, prompt, None, '"approved" is not true or false'
+    return head, prompt, approved, None
 
 
 class _Interrupt:
@@ -233,15 +294,16 @@ def build_parser() -> Any:
         help="comma-separated names of the tools available to the agent (default: %s)" % ", ".join(DEFAULT_TOOLS),
     )
     parser.add_argument("--approve", action="store_true", help="mark every request as explicitly approved")
-    parser.add_argument("-v", "--verbose", action="store_true", help="also log the stage's debug lines "
-                        "(same as --log-level DEBUG)")
+    parser.add_argument("--jsonl", action="store_true",
+                        help='each line (or argument) is a JSON object: "prompt", optional "approved" and "id"')
     return parser
 
 
-def summary(counts: Counter[str], elapsed: float, *, interrupted: bool = False) -> str:
+def summary(counts: Counter[str], elapsed: float, *, interrupted: bool = False,
+            outcomes: Sequence[str] = OUTCOMES) -> str:
     """One line: prompts, time, rate and the count of each outcome."""
-    total = sum(counts[o] for o in OUTCOMES)
-    parts = ", ".join(f"{counts[o]:,} {o}" for o in OUTCOMES)
+    total = sum(counts[o] for o in outcomes)
+    parts = ", ".join(f"{counts[o]:,} {o}" for o in outcomes)
     line = f"{total:,} prompt{'' if total == 1 else 's'} in {duration(elapsed)} ({rate(total, elapsed)}): {parts}"
     if counts["invalid_utf8"]:
         line += f"; {counts['invalid_utf8']:,} not valid UTF-8"
@@ -256,13 +318,14 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _main(argv: Sequence[str] | None) -> int:
     args = build_parser().parse_args(argv)
-    if args.verbose and not args.log_level:
-        args.log_level = "DEBUG"
     _cli.setup_logging(args)
     kit = load_kit()
     stage = kit.PromptsiftStage(make_tools(args.tools))
     if isinstance(sys.stdout, io.TextIOWrapper):
-        sys.stdout.reconfigure(encoding="utf-8")  # JSON lines are UTF-8 whatever the locale
+        # JSON lines are UTF-8 whatever the locale. A lone surrogate (a JSON
+        # line may hold "\ud800") has no UTF-8 form: it is written as its JSON
+        # escape, which reads back as the same string.
+        sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
 
     source: _Input | None = None
     if args.prompts:
@@ -271,7 +334,8 @@ def _main(argv: Sequence[str] | None) -> int:
         source = _Input(sys.stdin)
         prompts = source
         if source.is_terminal and not args.quiet:
-            _cli.say(PROG, "reading prompts from the terminal, one a line (Ctrl-D ends)")
+            _cli.say(PROG, f"reading {'JSON objects' if args.jsonl else 'prompts'} from the terminal, "
+                     "one a line (Ctrl-D ends)")
 
     def render(elapsed: float, done: int) -> str:
         line = f"{PROG}: {done:,} prompts  {rate(done, elapsed)}"
@@ -297,11 +361,20 @@ def _main(argv: Sequence[str] | None) -> int:
                 interrupt.waiting = False
                 if item is None:
                     break
-                prompt, valid = item
-                result = complete(screen_one(stage, prompt, approved=args.approve))
+                text, valid = item
+                if args.jsonl:
+                    result, prompt, approved, fault = parse_request(text)
+                    result["prompt"] = prompt
+                else:
+                    result, prompt, approved, fault = {"prompt": text}, text, None, None
                 if not valid:
-                    result = {"prompt": prompt, "invalid_utf8": True, **result}
+                    result["invalid_utf8"] = True
                     counts["invalid_utf8"] += 1
+                if fault is not None:
+                    result.update(outcome=INVALID, error=fault, layer1={})
+                else:
+                    approved = args.approve if approved is None else approved
+                    result.update(complete(screen_one(stage, prompt, approved=approved)))
                 outcome = result["outcome"]
                 counts[outcome] += 1
                 done += 1
@@ -320,7 +393,8 @@ def _main(argv: Sequence[str] | None) -> int:
             _cli.silence_stdout()
             return status
     if not args.quiet:
-        _cli.say(PROG, summary(counts, time.monotonic() - start, interrupted=interrupted))
+        _cli.say(PROG, summary(counts, time.monotonic() - start, interrupted=interrupted,
+                               outcomes=(*OUTCOMES, INVALID) if args.jsonl else OUTCOMES))
     return EXIT_INTERRUPTED if interrupted else status
 
 if __name__ == "__main__":
