@@ -137,9 +137,12 @@ def test_intent_scope_and_risk_of_safe_prompts(
     ids=["letters", "trigger-words", "exfil-prefixes", "base64"],
 )
 def test_megabyte_inputs_finish_fast(vantor: VantorEngine, prompt: str) -> None:
+    # Guards against matching that grows faster than linearly, which takes
+    # minutes or hours on a megabyte; a linear scan takes about a second, so the
+    # bound leaves room for sanitizers and a loaded machine and is no speed target.
     started = time.perf_counter()
     vantor.predict(prompt)
-    assert time.perf_counter() - started < 5.0
+    assert time.perf_counter() - started < 60.0
 
 
 def test_injection_at_the_end_of_a_long_prompt(vantor: VantorEngine) -> None:
