@@ -181,24 +181,18 @@ PyObject *coro_am_await(PyObject *self) noexcept {
     return reinterpret_cast<PyObject *>(w);
 }
 
-// A coroutine dropped without ever being awaited warns, as the interpreter's do.
+// A coroutine dropped without ever being awaited warns, as the interpreter's
+// do: warnings.warn(message, RuntimeWarning, 1, coro) in the frame running
+// then. A failure, or the warning raised as an error, is unraisable.
 void warn_unawaited(Coroutine *c) noexcept {
     PyObject *self = reinterpret_cast<PyObject *>(c);
     RuntimeState *rt = runtime_of(c->func);
     if (rt == nullptr || rt->builtins == nullptr) return;  // module already torn down
-    bool warned = false;
-    object warnings = steal(PyImport_GetModule(rt->str_warnings));
-    if (warnings) {
-        object fn = getattr(warnings.get(), rt->str_warn_unawaited);
-        if (fn) {
-            object res = call(fn.get(), self);
-            warned = res || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
-        }
-    }
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
-    if (!warned &&
-        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
-                         c->qualname) < 0) {
+    object message = steal(PyUnicode_FromFormat("coroutine '%S' was never awaited", c->qualname));
+    object warnings = message ? steal(PyImport_Import(rt->str_warnings)) : object();
+    object warn = warnings ? getattr(warnings.get(), rt->str_warn) : object();
+    object level = warn ? steal(PyLong_FromLong(1)) : object();
+    if (!level || !call(warn.get(), message.get(), PyExc_RuntimeWarning, level.get(), self)) {
         PyErr_WriteUnraisable(self);
     }
 }

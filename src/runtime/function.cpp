@@ -338,29 +338,6 @@ PyObject *get_builtins(PyObject *self, void *) noexcept {
 PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
 PyObject *get_empty_tuple(PyObject *, void *) noexcept { return PyTuple_New(0); }
 
-// `inspect` recognises coroutine functions by this marker.
-PyObject *get_coroutine_marker(PyObject *self, void *) noexcept {
-    Function *f = as_function(self);
-    if (f->def->is_coroutine) {
-        object inspect = steal(PyImport_ImportModule("inspect"));
-        if (!inspect) return nullptr;
-        return PyObject_GetAttrString(inspect.get(), "_is_coroutine_mark");
-    }
-    if (f->dict != nullptr) {
-        PyObject *value;
-        int r = PyDict_GetItemStringRef(f->dict, "_is_coroutine_marker", &value);
-        if (r != 0) return value;
-    }
-    PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
-    return nullptr;
-}
-int set_coroutine_marker(PyObject *self, PyObject *value, void *) noexcept {
-    Function *f = as_function(self);
-    if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr) return -1;
-    if (value == nullptr) return PyDict_DelItemString(f->dict, "_is_coroutine_marker");
-    return PyDict_SetItemString(f->dict, "_is_coroutine_marker", value);
-}
-
 // The signature `inspect` would compute for the same function written in
 // Python: positional-or-keyword parameters, string annotations, defaults.
 PyObject *get_signature(PyObject *self, void *) noexcept {
@@ -412,7 +389,6 @@ PyGetSetDef function_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__type_params__", get_empty_tuple, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"_is_coroutine_marker", get_coroutine_marker, set_coroutine_marker, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -513,6 +489,12 @@ PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept {
             if (value == nullptr) return nullptr;
             PyTuple_SET_ITEM(f->defaults, k, value);
         }
+    }
+    if (def.is_coroutine) {  // what `inspect` recognises a coroutine function by
+        object inspect = steal(PyImport_ImportModule("inspect"));
+        object mark = inspect ? steal(PyObject_GetAttrString(inspect.get(), "markcoroutinefunction"))
+                              : object();
+        if (!mark || !call(mark.get(), self.get())) return nullptr;
     }
     return self.release();  // tp_alloc has already tracked it
 }

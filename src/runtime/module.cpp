@@ -119,8 +119,8 @@ int runtime_init(PyObject *module) noexcept {
     if ((rt->str_get = PyUnicode_InternFromString("get")) == nullptr) return -1;
     if ((rt->str_import = PyUnicode_InternFromString("__import__")) == nullptr) return -1;
     if ((rt->str_warnings = PyUnicode_InternFromString("warnings")) == nullptr) return -1;
-    rt->str_warn_unawaited = PyUnicode_InternFromString("_warn_unawaited_coroutine");
-    return rt->str_warn_unawaited ? 0 : -1;
+    rt->str_warn = PyUnicode_InternFromString("warn");
+    return rt->str_warn ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -145,13 +145,16 @@ void raise_name_error(PyObject *name) noexcept {
 void attribute_error_context(PyObject *obj, PyObject *name) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
     object exc = steal(PyErr_GetRaisedException());
-    auto *error = reinterpret_cast<PyAttributeErrorObject *>(exc.get());
-    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_AttributeError) && error->name == nullptr &&
-        error->obj == nullptr) {
-        if (PyObject_SetAttrString(exc.get(), "name", name) < 0 ||
-            PyObject_SetAttrString(exc.get(), "obj", obj) < 0) {
-            return;  // that failure is the error now
-        }
+    // Only where neither is given yet, and an error reading them is not ours.
+    object given[2];
+    for (int i = 0; i < 2; i++) {
+        given[i] = steal(PyObject_GetAttrString(exc.get(), i ? "obj" : "name"));
+        if (!given[i]) PyErr_Clear();
+    }
+    if (given[0].get() == Py_None && given[1].get() == Py_None &&
+        (PyObject_SetAttrString(exc.get(), "name", name) < 0 ||
+         PyObject_SetAttrString(exc.get(), "obj", obj) < 0)) {
+        return;
     }
     PyErr_SetRaisedException(exc.release());
 }
@@ -196,6 +199,21 @@ int unpack(PyObject *seq, object &first, object &second) noexcept {
     return -1;
 }
 
+// `name` looked up along the type's method resolution order, as attribute
+// lookup looks it up on an instance's type: 1 with a new reference in
+// `*found`, 0 when absent, -1 with an error set.
+int type_lookup(PyTypeObject *type, PyObject *name, PyObject **found) noexcept {
+    object mro = borrow(type->tp_mro);  // a tuple of types once the type is ready
+    if (!mro || !PyTuple_Check(mro.get())) return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); i++) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i));
+        object dict = steal(PyType_GetDict(base));
+        int r = dict ? PyDict_GetItemRef(dict.get(), name, found) : 0;
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
 int find_method(PyObject *obj, PyObject *name, Method &out) noexcept {
     PyTypeObject *type = Py_TYPE(obj);
     PyObject *found = nullptr;
@@ -203,14 +221,15 @@ int find_method(PyObject *obj, PyObject *name, Method &out) noexcept {
     // descriptor, so the instance's own attribute, if any, comes first;
     // failing that, getattr() would bind the function, whose binding runs no
     // code.
-    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
-        found = _PyType_Lookup(type, name);  // borrowed; sets no error
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name) &&
+        type_lookup(type, name, &found) < 0) {
+        return -1;
     }
+    object function = steal(found);
     if (found == nullptr || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         out.target = getattr(obj, name);
         return out.target ? 0 : -1;
     }
-    object function = borrow(found);
     if (type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
         object dict = steal(PyObject_GenericGetDict(obj, nullptr));
         if (!dict) return -1;

@@ -182,20 +182,35 @@ inline bool field(Make &&make, Rendered &out) noexcept {
 object finish(Rendered *fields, std::size_t n) noexcept;
 }  // namespace detail
 
+// A message written as the sentence it is, with "{}" where the f-string that
+// makes it has a replacement field: made once, at module set-up, into the
+// tuple of the literal pieces between the fields.
+object message(const char *sentence) noexcept;
+
 // An f-string whose values are read now and whose text is made only when
-// asked for. Each piece is read, and rendered as a replacement field, in the
-// order the f-string reads and renders them; a str literal renders as
-// itself, and a piece that is a callable is called for its value only once
-// the pieces before it have rendered. Nothing after a failure is read. A float
-// is written out only by `text()`: a text never asked for is never made,
-// which no code can tell apart from one made and dropped.
+// asked for. `pieces` is a message(); the values are read, and rendered as
+// replacement fields, in the order the f-string reads and renders them, and
+// a value that is a callable is called for its value only once the pieces
+// before it have rendered. Nothing after a failure is read. A float is
+// written out only by `text()`: a text never asked for is never made, which
+// no code can tell apart from one made and dropped.
 template <std::size_t N>
 class FString {
   public:
-    template <class... P>
-    explicit FString(P &&...pieces) noexcept {
+    template <class... V>
+    explicit FString(PyObject *pieces, V &&...values) noexcept {
+        if (PyTuple_GET_SIZE(pieces) != static_cast<Py_ssize_t>(N / 2 + 1)) {
+            PyErr_SetString(PyExc_SystemError, "a message has the wrong number of fields");
+            return;
+        }
         std::size_t i = 0;
-        ok_ = (... && detail::field(std::forward<P>(pieces), fields_[i++]));
+        auto literal = [&] {
+            fields_[i].text = PyTuple_GET_ITEM(pieces, i / 2);
+            ++i;
+            return true;
+        };
+        ok_ = (... && (literal() && detail::field(std::forward<V>(values), fields_[i++]))) &&
+              literal();
     }
     // False when a value could not be read or rendered; the error is set.
     explicit operator bool() const noexcept { return ok_; }
@@ -205,13 +220,13 @@ class FString {
     detail::Rendered fields_[N];
     bool ok_ = false;
 };
-template <class... P>
-FString(P &&...) -> FString<sizeof...(P)>;
+template <class... V>
+FString(PyObject *, V &&...) -> FString<2 * sizeof...(V) + 1>;
 
 // An f-string, its text made at once.
-template <class... P>
-object fstring(P &&...pieces) noexcept {
-    FString line(std::forward<P>(pieces)...);
+template <class... V>
+object fstring(PyObject *pieces, V &&...values) noexcept {
+    FString line(pieces, std::forward<V>(values)...);
     return line ? line.text() : object();
 }
 
@@ -348,7 +363,7 @@ struct RuntimeState {
     PyObject *str_get;
     PyObject *str_import;
     PyObject *str_warnings;
-    PyObject *str_warn_unawaited;
+    PyObject *str_warn;
 };
 
 // Fills the runtime part of the module's state; returns -1 with an error set.

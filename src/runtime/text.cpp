@@ -139,6 +139,19 @@ object format(PyObject *value) noexcept {
     return steal(PyObject_Format(value, nullptr));
 }
 
+object message(const char *sentence) noexcept {
+    object pieces = steal(PyList_New(0));
+    if (!pieces) return {};
+    for (const char *start = sentence;;) {
+        const char *field = std::strstr(start, "{}");
+        const std::size_t n = field ? static_cast<std::size_t>(field - start) : std::strlen(start);
+        object piece = steal(PyUnicode_DecodeUTF8(start, static_cast<Py_ssize_t>(n), nullptr));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return {};
+        if (field == nullptr) return steal(PyList_AsTuple(pieces.get()));
+        start = field + 2;
+    }
+}
+
 namespace detail {
 
 bool render(PyObject *value, Rendered &out) noexcept {

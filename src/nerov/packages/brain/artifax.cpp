@@ -48,10 +48,9 @@ using shortcuts::Probe;
       "artifax: checksum mismatch for %s \u2014 corrupt artifacts: %s. Reinstall the model "  \
       "package.")                                                                             \
     T(t_banner, "=== Nerov Artifax ===\n")                                                    \
-    T(t_core_line, "  Core models  : ")                                                       \
     T(t_core_missing, "  Core models  : NOT FOUND")                                           \
     T(t_install_hint, "    Install:  pip install nerov-brain-models")                         \
-    T(t_two_blanks, "  ") T(t_name_width, "30s") T(t_colon, ": ") T(t_not_found, "NOT FOUND")  \
+    T(t_name_width, "30s") T(t_not_found, "NOT FOUND")                                        \
     T(t_override_hint, "\nSet NEROV_MODELS_DIR to override resolution.")
 
 // Module state: strong references only, so that the whole struct is
@@ -62,6 +61,7 @@ struct State {
     PyObject *kw_encoding;   // ("encoding",)
     PyObject *kw_json_dump;  // ("indent", "sort_keys")
     PyObject *n_hash_block;  // the block size as an int
+    PyObject *core_line, *artifact_line;  // the report's lines (nrt::message)
     shortcuts::Standard fast;
 };
 constexpr std::size_t kStateSlots = sizeof(State) / sizeof(PyObject *);
@@ -714,6 +714,9 @@ const nrt::FunctionDef write_manifest_def = {
 // ---------------------------------------------------------------------------
 // Status report
 
+constexpr char kCoreLine[] = "  Core models  : {}";
+constexpr char kArtifactLine[] = "  {}: {}";  // the name padded to 30 characters
+
 int print_line(Function *f, State &st, const object &line) noexcept {
     return line && nrt::call_global(f, st.print, line.get()) ? 0 : -1;
 }
@@ -726,7 +729,7 @@ PyObject *cli_download(Function *f, PyObject *const *) noexcept {
     int found = truth(core);
     if (found < 0) return nullptr;
     if (found) {
-        if (print_line(f, st, nrt::fstring(st.t_core_line, core)) < 0) return nullptr;
+        if (print_line(f, st, nrt::fstring(st.core_line, core)) < 0) return nullptr;
     } else {
         if (print_line(f, st, nrt::borrow(st.t_core_missing)) < 0) return nullptr;
         if (print_line(f, st, nrt::borrow(st.t_install_hint)) < 0) return nullptr;
@@ -738,7 +741,7 @@ PyObject *cli_download(Function *f, PyObject *const *) noexcept {
         if (exists < 0) return nullptr;
         object tag = exists ? path : nrt::borrow(st.t_not_found);
         auto field = [&] { return nrt::steal(PyObject_Format(name, st.t_name_width)); };
-        if (print_line(f, st, nrt::fstring(st.t_two_blanks, field, st.t_colon, tag)) < 0) {
+        if (print_line(f, st, nrt::fstring(st.artifact_line, field, tag)) < 0) {
             return nullptr;
         }
     }
@@ -767,6 +770,10 @@ int exec_module(PyObject *module) noexcept {
     if ((st.kw_encoding = PyTuple_Pack(1, st.encoding)) == nullptr) return -1;
     if ((st.kw_json_dump = PyTuple_Pack(2, st.indent, st.sort_keys)) == nullptr) return -1;
     if ((st.n_hash_block = PyLong_FromSsize_t(shortcuts::kHashBlock)) == nullptr) return -1;
+    if (!(st.core_line = nrt::message(kCoreLine).release()) ||
+        !(st.artifact_line = nrt::message(kArtifactLine).release())) {
+        return -1;
+    }
     PyObject *ns = PyModule_GetDict(module);
 
     // The standard modules, then the names taken from pathlib and typing.

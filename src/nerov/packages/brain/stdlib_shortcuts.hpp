@@ -13,7 +13,7 @@ constexpr Py_ssize_t kHashBlock = 1 << 20;  // files are hashed in blocks of at 
 
 #define SHORTCUTS_STRINGS(N, T)                                                              \
     N(io) N(os) N(path) N(stat) N(join) N(dirname) N(exists) N(isfile) N(isdir) N(is_file) \
-    N(__fspath__) N(read) N(readinto1) N(raw) N(sha256) N(PosixPath) N(BufferedReader) N(FileIO)
+    N(__fspath__) N(read) N(readinto1) N(raw) N(sha256) N(PosixPath) N(BufferedReader) N(BytesIO) N(FileIO)
 
 // The standard objects as recorded at import; strong references only, null
 // where a shortcut cannot apply.
@@ -24,6 +24,7 @@ struct Standard {
     PyObject *std_probe_globals;    // the namespace the probes find `os` in
     PyObject *std_buffered_reader;  // io.BufferedReader, what open(path, "rb") gives
     PyObject *std_readinto1;        // its readinto1
+    PyObject *std_read;             // a reader's bound read
     PyObject *std_file_io;          // io.FileIO, the raw file beneath it
     PyObject *std_sha256_type;      // the type of hashlib.sha256() objects
     PyObject *std_posix_path;       // pathlib.PosixPath, what Path(...).rglob() yields here
