@@ -2,7 +2,6 @@
 // types are rendered here directly, with the text the interpreter gives them.
 #include "nrt.hpp"
 
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -58,68 +57,6 @@ int copy_into(PyObject *out, int kind, void *data, Py_ssize_t at, PyObject *piec
     return 0;
 }
 
-// Whether repr() of a str is the str in single quotes: no escapes, no quote.
-bool plain_ascii(PyObject *s) noexcept {
-    if (!PyUnicode_IS_ASCII(s)) return false;
-    static constexpr auto kEscaped = [] {
-        std::array<bool, 128> t{};
-        for (int c = 0; c < 0x20; c++) t[c] = true;
-        t[0x7f] = t['\\'] = t['\''] = true;
-        return t;
-    }();
-    const Py_UCS1 *c = PyUnicode_1BYTE_DATA(s);
-    bool escaped = false;
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; i++) escaped |= kEscaped[c[i]];
-    return !escaped;
-}
-
-bool all_exact_str(PyObject *list) noexcept {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(list, i))) return false;
-    }
-    return true;
-}
-
-// repr() of a list whose items are all exact str (no user code can run).
-object str_list_text(PyObject *list) noexcept {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    if (n == 0) return ascii_str("[]", 2);
-    constexpr Py_ssize_t kInline = 16;
-    if (n > kInline) return steal(PyObject_Repr(list));
-    object quoted[kInline];
-    Py_ssize_t length = 2 + 2 * (n - 1);
-    Py_UCS4 maxchar = 127;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *item = PyList_GET_ITEM(list, i);
-        if (plain_ascii(item)) {
-            length += PyUnicode_GET_LENGTH(item) + 2;
-            continue;
-        }
-        quoted[i] = steal(PyObject_Repr(item));
-        if (!quoted[i]) return {};
-        length += PyUnicode_GET_LENGTH(quoted[i].get());
-        Py_UCS4 c = PyUnicode_MAX_CHAR_VALUE(quoted[i].get());
-        if (c > maxchar) maxchar = c;
-    }
-    object out = steal(PyUnicode_New(length, maxchar));
-    if (!out) return {};
-    const int kind = PyUnicode_KIND(out.get());
-    void *data = PyUnicode_DATA(out.get());
-    Py_ssize_t at = 0;
-    auto put = [&](Py_UCS4 ch) { PyUnicode_WRITE(kind, data, at++, ch); };
-    put('[');
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (i) { put(','); put(' '); }
-        PyObject *piece = quoted[i] ? quoted[i].get() : PyList_GET_ITEM(list, i);
-        if (!quoted[i]) put('\'');
-        if (copy_into(out.get(), kind, data, at, piece) < 0) return {};
-        at += PyUnicode_GET_LENGTH(piece);
-        if (!quoted[i]) put('\'');
-    }
-    put(']');
-    return out;
-}
-
 }  // namespace
 
 // For the exact built-in types below, format() with an empty format string
@@ -131,7 +68,6 @@ object format(PyObject *value) noexcept {
         int n = float_ascii(PyFloat_AS_DOUBLE(value), out);
         return n < 0 ? object() : ascii_str(out, n);
     }
-    if (PyList_CheckExact(value) && all_exact_str(value)) return str_list_text(value);
     if (PyLong_CheckExact(value) || PyList_CheckExact(value) || PyBool_Check(value) ||
         value == Py_None || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
         return steal(PyObject_Str(value));
