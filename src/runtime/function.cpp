@@ -42,26 +42,37 @@ int bind_arguments(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObjec
     return 1;
 }
 
-// A call that does not fit is left to the interpreter to word: the same call
-// of `def f(<parameters>): pass` with this function's qualified name and
-// defaults raises the TypeError that a Python function of this signature
-// raises, with the interpreter's order of checks and its suggestions.
-[[gnu::cold]] PyObject *raise_argument_error(Function *f, PyObject *const *args, std::size_t nargsf,
-                                             PyObject *kwnames) noexcept {
+// The same function written in Python, for the interpreter to answer what it
+// answers of one: `def f(<parameters>): pass`, given this function's
+// qualified name, defaults and annotations as they are now.
+object python_twin(Function *f) noexcept {
     object comma = steal(PyUnicode_FromString(", "));
     object params = comma ? steal(PyUnicode_Join(comma.get(), f->param_names)) : object();
     object source = params ? steal(PyUnicode_FromFormat("def f(%U): pass", params.get())) : object();
     const char *text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
     object code = text ? steal(Py_CompileString(text, "<signature>", Py_file_input)) : object();
     object ns = code ? steal(PyDict_New()) : object();
-    if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", f->builtins) < 0) return nullptr;
+    if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", f->builtins) < 0) return {};
     object done = steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
-    PyObject *twin = done ? PyDict_GetItemString(ns.get(), "f") : nullptr;  // borrowed
-    if (twin == nullptr || PyObject_SetAttrString(twin, "__qualname__", f->qualname) < 0 ||
-        PyObject_SetAttrString(twin, "__defaults__", f->defaults ? f->defaults : Py_None) < 0) {
-        return nullptr;
+    PyObject *twin;
+    if (!done || PyDict_GetItemStringRef(ns.get(), "f", &twin) <= 0) return {};
+    object result = steal(twin);
+    PyObject *annotations = f->annotations ? f->annotations : Py_None;
+    if (PyObject_SetAttrString(twin, "__qualname__", f->qualname) < 0 ||
+        PyObject_SetAttrString(twin, "__defaults__", f->defaults ? f->defaults : Py_None) < 0 ||
+        PyObject_SetAttrString(twin, "__annotations__", annotations) < 0) {
+        return {};
     }
-    object result = steal(PyObject_Vectorcall(twin, args, nargsf, kwnames));
+    return result;
+}
+
+// A call that does not fit is left to the interpreter to word: the same call
+// of the Python twin raises the TypeError that a Python function raises, with
+// the interpreter's order of checks and its suggestions.
+[[gnu::cold]] PyObject *raise_argument_error(Function *f, PyObject *const *args, std::size_t nargsf,
+                                             PyObject *kwnames) noexcept {
+    object twin = python_twin(f);
+    object result = twin ? steal(PyObject_Vectorcall(twin.get(), args, nargsf, kwnames)) : object();
     if (result) PyErr_Format(PyExc_SystemError, "%U() refused arguments that fit", f->qualname);
     return nullptr;
 }
@@ -213,43 +224,12 @@ PyObject *get_builtins(PyObject *self, void *) noexcept {
 PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
 PyObject *get_empty_tuple(PyObject *, void *) noexcept { return PyTuple_New(0); }
 
-// The signature `inspect` would compute for the same function written in
-// Python: positional-or-keyword parameters, string annotations, defaults.
+// The signature `inspect` computes for the same function written in Python.
 PyObject *get_signature(PyObject *self, void *) noexcept {
-    Function *f = as_function(self);
     object inspect = steal(PyImport_ImportModule("inspect"));
-    if (!inspect) return nullptr;
-    object parameter = steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    object signature = steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter || !signature) return nullptr;
-    object kind = steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-    object empty = steal(PyObject_GetAttrString(parameter.get(), "empty"));
-    object kwnames = steal(Py_BuildValue("(ss)", "default", "annotation"));
-    object ret_kwnames = steal(Py_BuildValue("(s)", "return_annotation"));
-    object annotations = steal(get_annotations(self, nullptr));
-    if (!kind || !empty || !kwnames || !ret_kwnames || !annotations) return nullptr;
-    Py_ssize_t n = f->nparams;
-    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    object params = steal(PyList_New(n));
-    if (!params) return nullptr;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *name = PyTuple_GET_ITEM(f->param_names, i);
-        PyObject *dflt = empty.get();
-        if (i >= n - ndefaults) dflt = PyTuple_GET_ITEM(f->defaults, i - (n - ndefaults));
-        PyObject *ann;
-        int r = PyDict_GetItemRef(annotations.get(), name, &ann);
-        if (r < 0) return nullptr;
-        object ann_ref = r ? steal(ann) : empty;
-        object p = call_kw(parameter.get(), 2, kwnames.get(), name, kind.get(), dflt,
-                           ann_ref.get());
-        if (!p) return nullptr;
-        PyList_SET_ITEM(params.get(), i, p.release());
-    }
-    PyObject *ret;
-    int r = PyDict_GetItemStringRef(annotations.get(), "return", &ret);
-    if (r < 0) return nullptr;
-    object ret_ref = r ? steal(ret) : empty;
-    return call_kw(signature.get(), 1, ret_kwnames.get(), params.get(), ret_ref.get()).release();
+    object twin = inspect ? python_twin(as_function(self)) : object();
+    object signature = twin ? steal(PyObject_GetAttrString(inspect.get(), "signature")) : object();
+    return signature ? call(signature.get(), twin.get()).release() : nullptr;
 }
 
 PyGetSetDef function_getset[] = {

@@ -142,28 +142,6 @@ void raise_name_error(PyObject *name) noexcept {
     PyErr_SetRaisedException(exc.release());
 }
 
-void attribute_error_context(PyObject *obj, PyObject *name) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
-    object exc = steal(PyErr_GetRaisedException());
-    // Only where neither is given yet, and an error reading them is not ours.
-    object given[2];
-    for (int i = 0; i < 2; i++) {
-        given[i] = steal(PyObject_GetAttrString(exc.get(), i ? "obj" : "name"));
-        if (!given[i]) PyErr_Clear();
-    }
-    if (given[0].get() == Py_None && given[1].get() == Py_None &&
-        (PyObject_SetAttrString(exc.get(), "name", name) < 0 ||
-         PyObject_SetAttrString(exc.get(), "obj", obj) < 0)) {
-        return;
-    }
-    PyErr_SetRaisedException(exc.release());
-}
-
-void raise_key_error(PyObject *key) noexcept {
-    object args = steal(PyTuple_Pack(1, key));  // KeyError(key), whatever the key
-    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
-}
-
 int unpack(PyObject *seq, object &first, object &second) noexcept {
     if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 2) {
         PyObject **items = PySequence_Fast_ITEMS(seq);

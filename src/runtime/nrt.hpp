@@ -90,49 +90,27 @@ inline object call_method(PyObject *obj, PyObject *name, A... args) noexcept {
         name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// `obj.name`: the type's slot called directly for a str name, with an
-// AttributeError given the name and object as PyObject_GetAttr gives them.
-[[gnu::cold]] void attribute_error_context(PyObject *obj, PyObject *name) noexcept;
+// `obj.name`.
 inline object getattr(PyObject *obj, PyObject *name) noexcept {
-    getattrofunc slot = Py_TYPE(obj)->tp_getattro;
-    if (slot == nullptr || !PyUnicode_CheckExact(name)) return steal(PyObject_GetAttr(obj, name));
-    PyObject *value = slot(obj, name);
-    if (value == nullptr) attribute_error_context(obj, name);
-    return steal(value);
+    return steal(PyObject_GetAttr(obj, name));
 }
 
-// `obj.name = value`. PyObject_SetAttr interns the name on every call before
-// it calls the type's slot; a name already interned (as every name a module
-// keeps in its state is) goes to the slot directly.
+// `obj.name = value` for a name that is an interned str, as every name a
+// module keeps in its state is: PyObject_SetAttr interns the name on every
+// call before it calls the type's slot, which is called here directly.
 inline int setattr(PyObject *obj, PyObject *name, PyObject *value) noexcept {
     setattrofunc slot = Py_TYPE(obj)->tp_setattro;
-    if (slot != nullptr && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
-        return slot(obj, name, value);
-    }
-    return PyObject_SetAttr(obj, name, value);
+    return slot != nullptr ? slot(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
-// `obj[key]`; an exact dict is read directly, as the interpreter's own
-// specialised subscript does.
-[[gnu::cold]] void raise_key_error(PyObject *key) noexcept;
+// `obj[key]`.
 inline object getitem(PyObject *obj, PyObject *key) noexcept {
-    if (!PyDict_CheckExact(obj)) return steal(PyObject_GetItem(obj, key));
-    PyObject *value;
-    int r = PyDict_GetItemRef(obj, key, &value);
-    if (r == 0) raise_key_error(key);
-    return steal(r > 0 ? value : nullptr);
+    return steal(PyObject_GetItem(obj, key));
 }
 
-// `a == b` as a truth value: 1, 0, or -1 with an error set. Two exact str
-// are compared here, as str's own comparison does.
-inline int equal(PyObject *a, PyObject *b) noexcept {
-    if (a == b) return 1;
-    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return PyObject_RichCompareBool(a, b, Py_EQ);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    if (n != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b)) return 0;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
-}
+// `a == b` as a truth value, for `b` one of the module's own str: 1, 0, or -1
+// with an error set.
+inline int equal(PyObject *a, PyObject *b) noexcept { return PyObject_RichCompareBool(a, b, Py_EQ); }
 
 // ---------------------------------------------------------------------------
 // What a line of a function body does

@@ -284,17 +284,6 @@ int truth_of(PyObject *result, PyObject *key) noexcept {
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
-// `user_prompt.strip()`; an exact str is stripped here, as str.strip() does.
-object strip_prompt(State &st, PyObject *prompt) noexcept {
-    if (!PyUnicode_CheckExact(prompt)) return nrt::call_method(prompt, st.strip);
-    const int kind = PyUnicode_KIND(prompt);
-    const void *data = PyUnicode_DATA(prompt);
-    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(prompt);
-    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) begin++;
-    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) end--;
-    return nrt::steal(PyUnicode_Substring(prompt, begin, end));
-}
-
 // The non-semantic test: 1 when the prompt has at least two characters and
 // one of them is alphanumeric, 0 when it is to be rejected, -1 on error.
 int has_meaningful_content(State &st, PyObject *text) noexcept {
@@ -330,7 +319,7 @@ object read_prompt(Function *f, State &st, PyObject *context) noexcept {
     object prompt = request ? nrt::getattr(request.get(), st.prompt) : object();
     int given = prompt ? PyObject_IsTrue(prompt.get()) : -1;
     if (given < 0) return {};
-    object clean = given ? strip_prompt(st, prompt.get()) : nrt::borrow(st.rt.empty_str);
+    object clean = given ? nrt::call_method(prompt.get(), st.strip) : nrt::borrow(st.rt.empty_str);
     int meaningful = clean ? has_meaningful_content(st, clean.get()) : -1;
     if (meaningful > 0) return clean;
     if (meaningful == 0) {
@@ -408,24 +397,10 @@ object validation_result(State &st, PyObject *r, bool approved, PyObject *tier) 
     return ok ? vr : object();
 }
 
-// `[result["intent"].lower()]`; an exact ASCII str is lowered here.
+// `[result["intent"].lower()]`.
 object capabilities(State &st, PyObject *r) noexcept {
     object intent = nrt::getitem(r, st.intent);
-    if (!intent) return {};
-    object lowered;
-    if (PyUnicode_CheckExact(intent.get()) && PyUnicode_IS_ASCII(intent.get())) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(intent.get());
-        lowered = nrt::steal(PyUnicode_New(n, 127));
-        if (!lowered) return {};
-        const Py_UCS1 *from = PyUnicode_1BYTE_DATA(intent.get());
-        Py_UCS1 *to = PyUnicode_1BYTE_DATA(lowered.get());
-        for (Py_ssize_t i = 0; i < n; i++) {
-            to[i] = from[i] >= 'A' && from[i] <= 'Z' ? from[i] + ('a' - 'A') : from[i];
-        }
-    } else {
-        lowered = nrt::call_method(intent.get(), st.lower);
-    }
-    return list_of(lowered);
+    return list_of(intent ? nrt::call_method(intent.get(), st.lower) : object());
 }
 
 // 0.1 for a safe verdict, else 1.0 minus the confidence.
