@@ -115,9 +115,6 @@ inline int equal(PyObject *a, PyObject *b) noexcept { return PyObject_RichCompar
 // ---------------------------------------------------------------------------
 // What a line of a function body does
 
-// `format(value, "")`, as an f-string renders a replacement field.
-object format(PyObject *value) noexcept;
-
 namespace detail {
 // A replacement field once read: a str in `text` (the value itself, or its
 // rendering kept alive in `keep`), or, for a float, its value in `number`,
@@ -132,28 +129,18 @@ struct Rendered {
 };
 // Reads `value` (null: an error is already set) into `out`, rendering it
 // unless it is a float, whose rendering runs no code and can wait; false
-// with an error set on failure.
+// with an error set on failure. A str is its own rendering, kept alive by the
+// caller.
 bool render(PyObject *value, Rendered &out) noexcept;
-inline bool field(PyObject *value, Rendered &out) noexcept {
-    if (value != nullptr && PyUnicode_CheckExact(value)) {
-        out.text = value;
-        return true;
-    }
-    return render(value, out);
-}
-inline bool field(const object &value, Rendered &out) noexcept {
-    return field(value.get(), out);
-}
+inline bool field(PyObject *value, Rendered &out) noexcept { return render(value, out); }
+inline bool field(const object &value, Rendered &out) noexcept { return render(value.get(), out); }
 template <class Make>
     requires std::is_invocable_r_v<object, Make &>
 inline bool field(Make &&make, Rendered &out) noexcept {
     object value = make();
-    if (value && PyUnicode_CheckExact(value.get())) {
-        out.text = value.get();
-        out.keep = std::move(value);
-        return true;
-    }
-    return render(value.get(), out);
+    if (!render(value.get(), out)) return false;
+    if (out.text == value.get()) out.keep = std::move(value);
+    return true;
 }
 // Writes out the floats among `n` read fields and concatenates them all into
 // a new str.

@@ -1,5 +1,6 @@
-// text.cpp: f-string rendering and joining. Values of the common built-in
-// types are rendered here directly, with the text the interpreter gives them.
+// text.cpp: messages and f-strings: their pieces, their values rendered as
+// format() renders them (a float written out here, as repr() writes it), and
+// the joined text.
 #include "nrt.hpp"
 
 #include <charconv>
@@ -40,13 +41,6 @@ int float_ascii(double x, char *out) noexcept {
     return static_cast<int>(end - out);
 }
 
-// A str of ASCII characters.
-object ascii_str(const char *text, Py_ssize_t n) noexcept {
-    object out = steal(PyUnicode_New(n, 127));
-    if (out) std::memcpy(PyUnicode_1BYTE_DATA(out.get()), text, static_cast<std::size_t>(n));
-    return out;
-}
-
 // Copies the str `piece` into `out` (its kind and data given) at `at`; -1
 // with an error set.
 int copy_into(PyObject *out, int kind, void *data, Py_ssize_t at, PyObject *piece) noexcept {
@@ -58,22 +52,6 @@ int copy_into(PyObject *out, int kind, void *data, Py_ssize_t at, PyObject *piec
 }
 
 }  // namespace
-
-// For the exact built-in types below, format() with an empty format string
-// is their str(), made here directly where that is cheaper.
-object format(PyObject *value) noexcept {
-    if (PyUnicode_CheckExact(value)) return borrow(value);
-    if (PyFloat_CheckExact(value)) {
-        char out[31];
-        int n = float_ascii(PyFloat_AS_DOUBLE(value), out);
-        return n < 0 ? object() : ascii_str(out, n);
-    }
-    if (PyLong_CheckExact(value) || PyList_CheckExact(value) || PyBool_Check(value) ||
-        value == Py_None || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
-        return steal(PyObject_Str(value));
-    }
-    return steal(PyObject_Format(value, nullptr));
-}
 
 object message(const char *sentence) noexcept {
     object pieces = steal(PyList_New(0));
@@ -92,11 +70,15 @@ namespace detail {
 
 bool render(PyObject *value, Rendered &out) noexcept {
     if (value == nullptr) return false;
+    if (PyUnicode_CheckExact(value)) {
+        out.text = value;
+        return true;
+    }
     if (PyFloat_CheckExact(value)) {
         out.number = PyFloat_AS_DOUBLE(value);
         return true;
     }
-    out.keep = format(value);
+    out.keep = steal(PyObject_Format(value, nullptr));  // format(value, "")
     out.text = out.keep.get();
     return out.text != nullptr;
 }
