@@ -294,6 +294,7 @@ int has_meaningful_content(State &st, PyObject *text) noexcept {
         const void *data = PyUnicode_DATA(text);
         for (Py_ssize_t i = 0; i < n; i++) {
             if (Py_UNICODE_ISALNUM(PyUnicode_READ(kind, data, i))) return 1;
+            if (i % (1 << 20) == 0 && PyErr_CheckSignals() < 0) return -1;
         }
         return 0;
     }
@@ -307,7 +308,7 @@ int has_meaningful_content(State &st, PyObject *text) noexcept {
         object r = nrt::call_method(item.get(), st.isalnum);
         if (!r) return -1;
         int t = PyObject_IsTrue(r.get());
-        if (t != 0) return t;
+        if (t != 0 || PyErr_CheckSignals() < 0) return t != 0 ? t : -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -554,17 +555,13 @@ PyObject *process(Function *f, PyObject *const *args) noexcept {
     State &st = nrt::state<State>(f);
     PyObject *done = analyse(f, st, args[0], args[1]);
     if (done != nullptr) return done;
-    // The caught exception is the handled one while the handler runs, so that
-    // whatever the handler raises chains to it, as in an `except` block; then
-    // the slot of the handled exception that this call shares with its caller
-    // gets back what it held. PyErr_GetHandledException() answers with the
-    // nearest exception handled at any level, so the slot's own content is
-    // found by emptying it: if the answer changes, the slot held the first
-    // answer; otherwise it held nothing (or the same exception as a level
-    // further out, which then answers for it). Putting back the nearest answer
-    // instead would leave it in the slot of a caller that handles nothing
-    // itself (a coroutine awaiting this one). test_handler.py compares both
-    // cases with an `except` block in Python.
+    // While the handler runs, the caught exception is the handled one, so that
+    // what it raises chains to it, as in an `except` block; then the handled
+    // exception slot that this call shares with its caller gets back what it
+    // held: the nearest handled exception if emptying the slot changes the
+    // nearest one, else nothing (not an outer level's exception, which would
+    // stay in the slot of an awaiting coroutine that handles nothing itself).
+    // test_handler.py compares both cases with an `except` block in Python.
     object nearest = nrt::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(nullptr);
     object further = nrt::steal(PyErr_GetHandledException());
