@@ -334,6 +334,18 @@ struct RuntimeState {
 // Fills the runtime part of the module's state; returns -1 with an error set.
 int runtime_init(PyObject *module) noexcept;
 
+// The number of strong references at the start of a module's `State`, which
+// end at `end` (where its other members begin, or its size), with the layout
+// the runtime relies on checked at compile time.
+#define NRT_STATE_SLOTS(State, end)                                                       \
+    ([] {                                                                                 \
+        static_assert(std::is_standard_layout_v<State> && offsetof(State, rt) == 0,      \
+                      "a module's state starts with the runtime's");                     \
+        static_assert((end) % sizeof(PyObject *) == 0 && (end) >= sizeof(nrt::RuntimeState), \
+                      "a module's state starts with object pointers only");              \
+        return (end) / sizeof(PyObject *);                                                \
+    }())
+
 // A module's interned strings, as a list macro LIST(N, T): N(name) for a str
 // spelled like its member, T(member, "text") for any other. Inside the state
 // struct, NRT_STRINGS(LIST) declares one strong reference per entry and

@@ -64,8 +64,7 @@ struct State {
     PyObject *core_line, *artifact_line;  // the report's lines (nrt::message)
     shortcuts::Standard fast;
 };
-constexpr std::size_t kStateSlots = sizeof(State) / sizeof(PyObject *);
-static_assert(sizeof(State) % sizeof(PyObject *) == 0, "State holds object pointers only");
+constexpr std::size_t kStateSlots = NRT_STATE_SLOTS(State, sizeof(State));
 
 constexpr int kTempAttempts = 16;  // fresh names tried for the temporary manifest
 

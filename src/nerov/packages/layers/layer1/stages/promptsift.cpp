@@ -84,7 +84,7 @@ struct State {
     bool engine_busy;
     unsigned long engine_owner;
 };
-constexpr std::size_t kStateSlots = offsetof(State, engine_busy) / sizeof(PyObject *);
+constexpr std::size_t kStateSlots = NRT_STATE_SLOTS(State, offsetof(State, engine_busy));
 
 // ---------------------------------------------------------------------------
 // _get_vantor
