@@ -367,18 +367,9 @@ int set_global(Function *f, PyObject *name, PyObject *value) noexcept {
     return PyDict_SetItem(f->globals, name, value);
 }
 
-object import_name(Function *f, PyObject *name, PyObject *fromlist, int level) noexcept {
-    PyObject *import_func;
-    int r = PyDict_GetItemRef(f->builtins, runtime_of(f)->str_import, &import_func);
-    if (r <= 0) {
-        if (r == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        return {};
-    }
-    object importer = steal(import_func);
-    object level_obj = steal(PyLong_FromLong(level));
-    if (!level_obj) return {};
-    return call(importer.get(), name, f->globals, Py_None, fromlist ? fromlist : Py_None,
-                level_obj.get());
+object run_import(Function *f, PyObject *statement) noexcept {
+    object names = steal(PyDict_New());
+    return names && run_code(statement, f->globals, names.get()) == 0 ? names : object();
 }
 
 object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {

@@ -55,6 +55,10 @@ int watch_namespace(PyObject *globals, PyObject *builtins) noexcept;
 // Forgets a function's remembered lookups.
 void clear_lookups(Function *f) noexcept;
 
+// Runs the code of an import statement against `globals`, binding in
+// `locals`; -1 with the statement's error set.
+int run_code(PyObject *code, PyObject *globals, PyObject *locals) noexcept;
+
 // NameError "name 'x' is not defined", with its `name` attribute set.
 void raise_name_error(PyObject *name) noexcept;
 

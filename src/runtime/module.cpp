@@ -117,7 +117,6 @@ int runtime_init(PyObject *module) noexcept {
     if (watch_namespace(PyModule_GetDict(module), rt->builtins) < 0) return -1;
     if ((rt->empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr) return -1;
     if ((rt->str_get = PyUnicode_InternFromString("get")) == nullptr) return -1;
-    if ((rt->str_import = PyUnicode_InternFromString("__import__")) == nullptr) return -1;
     if ((rt->str_warnings = PyUnicode_InternFromString("warnings")) == nullptr) return -1;
     rt->str_warn = PyUnicode_InternFromString("warn");
     return rt->str_warn ? 0 : -1;
@@ -224,54 +223,28 @@ int find_method(PyObject *obj, PyObject *name, Method &out) noexcept {
     return 0;
 }
 
-object import_from(PyObject *module, PyObject *name) noexcept {
-    PyObject *value;
-    if (PyObject_GetOptionalAttr(module, name, &value) != 0) return steal(value);
-    // A submodule that is still being imported is not yet an attribute.
-    object pkgname = steal(PyObject_GetAttrString(module, "__name__"));
-    if (!pkgname) PyErr_Clear();
-    if (pkgname && PyUnicode_Check(pkgname.get())) {
-        object full = steal(PyUnicode_FromFormat("%U.%U", pkgname.get(), name));
-        if (!full) return {};
-        object sub = steal(PyImport_GetModule(full.get()));
-        if (sub || PyErr_Occurred()) return sub;
-    } else {
-        pkgname = object();
-    }
-    object shown = pkgname ? pkgname : steal(PyUnicode_FromString("<unknown module name>"));
-    if (!shown) return {};
-    object path = steal(PyModule_GetFilenameObject(module));
-    if (!path) PyErr_Clear();
-    object msg;
-    if (path && PyUnicode_Check(path.get())) {
-        msg = steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown.get(),
-                                         path.get()));
-    } else {
-        path = object();
-        msg = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
-                                         shown.get()));
-    }
-    if (!msg) return {};
-    PyErr_SetImportError(msg.get(), pkgname.get(), path.get());
-    object exc = steal(PyErr_GetRaisedException());
-    if (exc && PyObject_SetAttrString(exc.get(), "name_from", name) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(exc.release());
-    return {};
+object import_statement(const char *text) noexcept {
+    return steal(Py_CompileString(text, "<import>", Py_file_input));
 }
 
-object import_names(PyObject *ns, PyObject *name, int level,
-                    std::initializer_list<PyObject *> names) noexcept {
-    object fromlist = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!fromlist) return {};
-    Py_ssize_t i = 0;
-    for (PyObject *n : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
-    object module = steal(PyImport_ImportModuleLevelObject(name, ns, nullptr, fromlist.get(), level));
-    if (!module) return {};
-    for (PyObject *n : names) {
-        object value = import_from(module.get(), n);
-        if (!value || PyDict_SetItem(ns, n, value.get()) < 0) return {};
-    }
-    return module;
+// Runs the code of an import statement. Its failure is the statement's, with
+// the traceback as the statement's own line leaves it: the frame that ran it
+// is the caller's, which is native.
+int run_code(PyObject *code, PyObject *globals, PyObject *locals) noexcept {
+    object done = steal(PyEval_EvalCode(code, globals, locals));
+    if (done) return 0;
+    object exc = steal(PyErr_GetRaisedException());
+    object tb = exc ? steal(PyException_GetTraceback(exc.get())) : object();
+    object below = tb ? steal(PyObject_GetAttrString(tb.get(), "tb_next")) : object();
+    if (below && PyException_SetTraceback(exc.get(), below.get()) < 0) return -1;
+    PyErr_Clear();  // a traceback that could not be trimmed stays as it is
+    PyErr_SetRaisedException(exc.release());
+    return -1;
+}
+
+int run_import(PyObject *ns, const char *text) noexcept {
+    object code = import_statement(text);
+    return code ? run_code(code.get(), ns, ns) : -1;
 }
 
 }  // namespace nrt

@@ -21,7 +21,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -234,14 +233,14 @@ inline object call(const Method &m, A... args) noexcept {
 // `first, second = seq`.
 int unpack(PyObject *seq, object &first, object &second) noexcept;
 
-// `from module import name`: the attribute, else the submodule in
-// sys.modules, else ImportError "cannot import name ...".
-object import_from(PyObject *module, PyObject *name) noexcept;
-// `from <level dots><name> import <names...>` in a module body, binding each
-// name in `ns`, the module's namespace (which also anchors a relative
-// import). Returns the module imported from.
-object import_names(PyObject *ns, PyObject *name, int level,
-                    std::initializer_list<PyObject *> names) noexcept;
+// An import statement, such as "from ..base import Layer1Stage", made into
+// code once; the interpreter runs it (see `run_import`), with its own
+// `__import__` lookup, bindings and errors.
+object import_statement(const char *text) noexcept;
+// Runs an import statement in a module body: against the module's namespace
+// `ns`, which also anchors a relative import and receives the names. -1 with
+// the statement's error set.
+int run_import(PyObject *ns, const char *text) noexcept;
 
 // ---------------------------------------------------------------------------
 // Python-visible functions
@@ -289,8 +288,9 @@ inline object call_global(Function *f, PyObject *name, A... args) noexcept {
     object callable = global(f, name);
     return callable ? call(callable.get(), args...) : object();
 }
-// `__import__(name, globals(), None, fromlist, level)` with the builtins' `__import__`.
-object import_name(Function *f, PyObject *name, PyObject *fromlist, int level) noexcept;
+// Runs an import statement (`import_statement`) in the body of `f`: against
+// its module's namespace, binding the names in the dict returned.
+object run_import(Function *f, PyObject *statement) noexcept;
 // `mapping.get(key)`, or `mapping.get(key, fallback)` when one is given.
 object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept;
 inline object mapping_get(Function *f, PyObject *mapping, PyObject *key,
@@ -326,7 +326,6 @@ struct RuntimeState {
     PyObject *builtins;          // dict of the builtins module
     PyObject *empty_str;
     PyObject *str_get;
-    PyObject *str_import;
     PyObject *str_warnings;
     PyObject *str_warn;
 };

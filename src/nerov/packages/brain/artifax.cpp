@@ -26,11 +26,10 @@ using shortcuts::Probe;
     N(_verify_if_present) N(_sha256) N(generate_manifest) N(resolve_core_models_root)        \
     N(resolve_artifact) N(open) N(print) N(str) N(list) N(hasattr) N(sorted) N(__file__)     \
     N(__name__) N(__fspath__) N(path) N(join) N(exists) N(isfile) N(isdir) N(abspath)        \
-    N(dirname) N(environ) N(getenv) N(getLogger) N(debug) N(warning) N(resources) N(files)   \
+    N(dirname) N(environ) N(getenv) N(getLogger) N(debug) N(warning) N(ir) N(files)          \
     N(is_dir) N(rglob) N(is_file) N(relative_to) N(as_posix) N(stat) N(st_size) N(sha256)    \
     N(update) N(read) N(close) N(hexdigest) N(load) N(dump) N(replace) N(remove) N(urandom)  \
     N(hex) N(add) N(append) N(items) N(encoding) N(indent) N(sort_keys)                      \
-    T(t_importlib_resources, "importlib.resources")                                          \
     T(t_version_env, "NEROV_MODELS_VERSION") T(t_version_default, "1.0.1")                    \
     T(t_models_dir_env, "NEROV_MODELS_DIR") T(t_skip_check_env, "NEROV_SKIP_MODEL_CHECK")     \
     T(t_one, "1") T(t_models, "models")                                                       \
@@ -62,6 +61,7 @@ struct State {
     PyObject *kw_json_dump;  // ("indent", "sort_keys")
     PyObject *n_hash_block;  // the block size as an int
     PyObject *core_line, *artifact_line;  // the report's lines (nrt::message)
+    PyObject *import_resources;           // "import importlib.resources as ir"
     shortcuts::Standard fast;
 };
 constexpr std::size_t kStateSlots = NRT_STATE_SLOTS(State, sizeof(State));
@@ -292,10 +292,10 @@ const nrt::FunctionDef iter_all_roots_def = {
 // `importlib.resources` gives for the package, or a null object with no error
 // set when the lookup does not give a plain directory.
 object package_stage(Function *f, State &st, PyObject *package_name) noexcept {
-    // import importlib.resources as ir
-    object top = nrt::import_name(f, st.t_importlib_resources, nullptr, 0);
-    object ir = top ? nrt::import_from(top.get(), st.resources) : object();
-    object files = ir ? nrt::getattr(ir.get(), st.files) : object();
+    object names = nrt::run_import(f, st.import_resources);
+    PyObject *ir;
+    if (!names || PyDict_GetItemRef(names.get(), st.ir, &ir) <= 0) return {};
+    object files = nrt::getattr(nrt::steal(ir).get(), st.files);
     object ref = files ? nrt::call(files.get(), package_name) : object();
     if (!ref) return {};
     int on_disk = truth(nrt::call_global(f, st.hasattr, ref.get(), st.__fspath__));
@@ -770,7 +770,8 @@ int exec_module(PyObject *module) noexcept {
     if ((st.kw_json_dump = PyTuple_Pack(2, st.indent, st.sort_keys)) == nullptr) return -1;
     if ((st.n_hash_block = PyLong_FromSsize_t(shortcuts::kHashBlock)) == nullptr) return -1;
     if (!(st.core_line = nrt::message(kCoreLine).release()) ||
-        !(st.artifact_line = nrt::message(kArtifactLine).release())) {
+        !(st.artifact_line = nrt::message(kArtifactLine).release()) ||
+        !(st.import_resources = nrt::import_statement("import importlib.resources as ir").release())) {
         return -1;
     }
     PyObject *ns = PyModule_GetDict(module);
@@ -785,10 +786,12 @@ int exec_module(PyObject *module) noexcept {
         bind(ns, st.logging, logging) < 0 || bind(ns, st.os, os) < 0 || bind(ns, st.sys, sys) < 0) {
         return -1;
     }
-    object pathlib = nrt::import_names(ns, st.pathlib, 0, {st.Path});
-    if (!pathlib || !nrt::import_names(ns, st.typing, 0, {st.List, st.Optional, st.Sequence})) {
+    if (nrt::run_import(ns, "from pathlib import Path") < 0 ||
+        nrt::run_import(ns, "from typing import List, Optional, Sequence") < 0) {
         return -1;
     }
+    object pathlib = nrt::steal(PyImport_Import(st.pathlib));
+    if (!pathlib) return -1;
     if (shortcuts::capture(st.fast, os.get(), pathlib.get(), hashlib.get()) < 0) return -1;
 
     // logger = logging.getLogger(__name__)

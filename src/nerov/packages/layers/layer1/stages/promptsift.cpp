@@ -15,8 +15,8 @@ using nrt::object;
 
 // The names the module looks up or assigns and the texts it writes.
 #define PROMPTSIFT_STRINGS(N, T) \
-    N(logging) N(typing) N(pydantic) N(Callable) N(BaseModel) N(Field) \
-    N(ExecutionContext) N(Layer1Stage) N(Layer1ProcessingError) N(PromptValidationError) \
+    N(logging) N(pydantic) N(BaseModel) N(Field) \
+    N(Layer1Stage) N(Layer1ProcessingError) N(PromptValidationError) \
     N(VantorEngine) N(CapabilityMatcher) N(TaintLevel) N(IFCContext) N(UNTRUSTED) \
     N(Exception) N(getLogger) N(logger) N(debug) N(warning) N(error) \
     N(RequestAnalysisResult) N(PromptsiftStage) \
@@ -42,12 +42,6 @@ using nrt::object;
     T(dunder_prepare, "__prepare__") \
     T(kw_base, "__base__") \
     T(kw_default, "default") \
-    T(mod_context, "context") \
-    T(mod_base, "base") \
-    T(mod_exceptions, "exceptions") \
-    T(mod_engine, "brain.engine") \
-    T(mod_matcher, "brain.capability_matcher") \
-    T(mod_ifc, "governance.ifc") \
     T(ann_bool, "bool") \
     T(ann_str, "str") \
     T(ann_list_str, "list[str]") \
@@ -69,7 +63,7 @@ struct State {
     PyObject *one;                // 1.0
     PyObject *safe_risk_score;    // 0.1
     PyObject *select_kwnames;     // ("predicted_intent", "predicted_scope")
-    PyObject *ifc_fromlist;       // ("IFCContext",)
+    PyObject *import_ifc_context; // "from ....governance.ifc import IFCContext"
     PyObject *stock_debug_code;   // code of logging's own Logger.debug, or null
     PyObject *stock_enabled_code; // and of its Logger.isEnabledFor
     // The messages, each the literal pieces of its sentence (nrt::message).
@@ -358,9 +352,12 @@ int tag_untrusted(Function *f, State &st, PyObject *context) noexcept {
     int present = ifc_state ? PySequence_Contains(ifc_state.get(), st.ifc) : -1;
     if (present < 0) return -1;
     if (!present) {
-        object ifc_module = nrt::import_name(f, st.mod_ifc, st.ifc_fromlist, 4);
-        object cls = ifc_module ? nrt::import_from(ifc_module.get(), st.IFCContext) : object();
-        object fresh = cls ? nrt::call(cls.get()) : object();
+        object names = nrt::run_import(f, st.import_ifc_context);
+        PyObject *cls = nullptr;
+        if (names && PyDict_GetItemRef(names.get(), st.IFCContext, &cls) == 0) {
+            PyErr_SetObject(PyExc_KeyError, st.IFCContext);
+        }
+        object fresh = cls ? nrt::call(nrt::steal(cls).get()) : object();
         object target = fresh ? nrt::getattr(context, st.state) : object();
         if (!target || PyObject_SetItem(target.get(), st.ifc, fresh.get()) < 0) return -1;
     }
@@ -716,7 +713,8 @@ int init_state(State &st) noexcept {
     if ((st.safe_risk_score = PyFloat_FromDouble(0.1)) == nullptr) return -1;
     st.select_kwnames = PyTuple_Pack(2, st.predicted_intent, st.predicted_scope);
     if (st.select_kwnames == nullptr) return -1;
-    if ((st.ifc_fromlist = PyTuple_Pack(1, st.IFCContext)) == nullptr) return -1;
+    st.import_ifc_context = nrt::import_statement("from ....governance.ifc import IFCContext").release();
+    if (st.import_ifc_context == nullptr) return -1;
     const std::pair<PyObject **, const char *> messages[] = {
         {&st.reason_text, kReasonText},     {&st.block_warning, kBlockWarning},
         {&st.block_message, kBlockMessage}, {&st.analysis_line, kAnalysisLine},
@@ -758,19 +756,22 @@ int exec_module(PyObject *module) noexcept {
     if (nrt::runtime_init(module) < 0 || init_state(st) < 0) return -1;
     PyObject *ns = PyModule_GetDict(module);  // borrowed
 
-    object logging = nrt::steal(PyImport_ImportModuleLevelObject(st.logging, ns, nullptr, nullptr, 0));
-    if (!logging || PyDict_SetItem(ns, st.logging, logging.get()) < 0) return -1;
-    if (!nrt::import_names(ns, st.typing, 0, {st.Callable})) return -1;
-    object pydantic = nrt::import_names(ns, st.pydantic, 0, {st.BaseModel, st.Field});
-    if (!pydantic) return -1;
-    if (!nrt::import_names(ns, st.mod_context, 4, {st.ExecutionContext})) return -1;
-    if (!nrt::import_names(ns, st.mod_base, 2, {st.Layer1Stage})) return -1;
-    if (!nrt::import_names(ns, st.mod_exceptions, 2, {st.Layer1ProcessingError, st.PromptValidationError})) {
-        return -1;
+    for (const char *statement : {
+             "import logging",
+             "from typing import Callable",
+             "from pydantic import BaseModel, Field",
+             "from ....context import ExecutionContext",
+             "from ..base import Layer1Stage",
+             "from ..exceptions import Layer1ProcessingError, PromptValidationError",
+             "from ....brain.engine import VantorEngine",
+             "from ....brain.capability_matcher import CapabilityMatcher",
+             "from ....governance.ifc import TaintLevel",
+         }) {
+        if (nrt::run_import(ns, statement) < 0) return -1;
     }
-    if (!nrt::import_names(ns, st.mod_engine, 4, {st.VantorEngine})) return -1;
-    if (!nrt::import_names(ns, st.mod_matcher, 4, {st.CapabilityMatcher})) return -1;
-    if (!nrt::import_names(ns, st.mod_ifc, 4, {st.TaintLevel})) return -1;
+    object logging = nrt::steal(PyImport_Import(st.logging));
+    object pydantic = logging ? nrt::steal(PyImport_Import(st.pydantic)) : object();
+    if (!pydantic) return -1;
 
     PyObject *name;
     int found = PyDict_GetItemRef(ns, st.dunder_name, &name);
