@@ -367,9 +367,12 @@ int set_global(Function *f, PyObject *name, PyObject *value) noexcept {
     return PyDict_SetItem(f->globals, name, value);
 }
 
-object run_import(Function *f, PyObject *statement) noexcept {
+object run_import(Function *f, PyObject *statement, PyObject *name) noexcept {
     object names = steal(PyDict_New());
-    return names && run_code(statement, f->globals, names.get()) == 0 ? names : object();
+    if (!names || run_code(statement, f->globals, names.get()) < 0) return {};
+    PyObject *value;
+    if (PyDict_GetItemRef(names.get(), name, &value) == 0) raise_name_error(name);
+    return steal(value);
 }
 
 object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {

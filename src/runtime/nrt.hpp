@@ -288,9 +288,9 @@ inline object call_global(Function *f, PyObject *name, A... args) noexcept {
     object callable = global(f, name);
     return callable ? call(callable.get(), args...) : object();
 }
-// Runs an import statement (`import_statement`) in the body of `f`: against
-// its module's namespace, binding the names in the dict returned.
-object run_import(Function *f, PyObject *statement) noexcept;
+// Runs an import statement (`import_statement`) in the body of `f`, against
+// its module's namespace, and returns what it bound as `name`.
+object run_import(Function *f, PyObject *statement, PyObject *name) noexcept;
 // `mapping.get(key)`, or `mapping.get(key, fallback)` when one is given.
 object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept;
 inline object mapping_get(Function *f, PyObject *mapping, PyObject *key,

@@ -19,8 +19,8 @@ using shortcuts::Probe;
 
 // Module and module-level names, builtins, attribute names and texts.
 #define ARTIFAX_STRINGS(N, T)                                                                \
-    N(hashlib) N(json) N(logging) N(os) N(sys) N(pathlib) N(typing) N(Path) N(List)          \
-    N(Optional) N(Sequence) N(logger) N(MODELS_VERSION) N(_CORE_MARKER) N(_POLICY_NLI_MARKER) \
+    N(hashlib) N(json) N(logging) N(os) N(sys) N(pathlib) N(Path) N(logger) N(MODELS_VERSION) \
+    N(_CORE_MARKER) N(_POLICY_NLI_MARKER)                                                    \
     N(_UNSET) N(_resolved_core_root) N(_resolved_policy_nli) N(_verified_roots)              \
     N(_iter_core_roots) N(_iter_all_roots) N(_find_package_dir) N(_has_file)                 \
     N(_verify_if_present) N(_sha256) N(generate_manifest) N(resolve_core_models_root)        \
@@ -292,10 +292,8 @@ const nrt::FunctionDef iter_all_roots_def = {
 // `importlib.resources` gives for the package, or a null object with no error
 // set when the lookup does not give a plain directory.
 object package_stage(Function *f, State &st, PyObject *package_name) noexcept {
-    object names = nrt::run_import(f, st.import_resources);
-    PyObject *ir;
-    if (!names || PyDict_GetItemRef(names.get(), st.ir, &ir) <= 0) return {};
-    object files = nrt::getattr(nrt::steal(ir).get(), st.files);
+    object ir = nrt::run_import(f, st.import_resources, st.ir);
+    object files = ir ? nrt::getattr(ir.get(), st.files) : object();
     object ref = files ? nrt::call(files.get(), package_name) : object();
     if (!ref) return {};
     int on_disk = truth(nrt::call_global(f, st.hasattr, ref.get(), st.__fspath__));

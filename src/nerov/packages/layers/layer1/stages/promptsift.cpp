@@ -352,12 +352,8 @@ int tag_untrusted(Function *f, State &st, PyObject *context) noexcept {
     int present = ifc_state ? PySequence_Contains(ifc_state.get(), st.ifc) : -1;
     if (present < 0) return -1;
     if (!present) {
-        object names = nrt::run_import(f, st.import_ifc_context);
-        PyObject *cls = nullptr;
-        if (names && PyDict_GetItemRef(names.get(), st.IFCContext, &cls) == 0) {
-            PyErr_SetObject(PyExc_KeyError, st.IFCContext);
-        }
-        object fresh = cls ? nrt::call(nrt::steal(cls).get()) : object();
+        object cls = nrt::run_import(f, st.import_ifc_context, st.IFCContext);
+        object fresh = cls ? nrt::call(cls.get()) : object();
         object target = fresh ? nrt::getattr(context, st.state) : object();
         if (!target || PyObject_SetItem(target.get(), st.ifc, fresh.get()) < 0) return -1;
     }
