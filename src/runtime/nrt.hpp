@@ -116,9 +116,10 @@ inline int equal(PyObject *a, PyObject *b) noexcept { return PyObject_RichCompar
 
 namespace detail {
 // A replacement field once read: a str in `text` (the value itself, or its
-// rendering kept alive in `keep`), or, for a float, its value in `number`,
-// which `finish` writes out as ASCII digits into `ascii` and from there
-// straight into the result.
+// rendering kept alive in `keep`). A value whose rendering runs no code waits
+// for `finish`: a float, its value in `number`, which is written out as ASCII
+// digits into `ascii` and from there straight into the result, or a list of
+// str, a copy of it in `keep`.
 struct Rendered {
     PyObject *text = nullptr;
     object keep;
@@ -127,9 +128,8 @@ struct Rendered {
     char ascii[31];
 };
 // Reads `value` (null: an error is already set) into `out`, rendering it
-// unless it is a float, whose rendering runs no code and can wait; false
-// with an error set on failure. A str is its own rendering, kept alive by the
-// caller.
+// now unless its rendering can wait; false with an error set on failure. A
+// str is its own rendering, kept alive by the caller.
 bool render(PyObject *value, Rendered &out) noexcept;
 inline bool field(PyObject *value, Rendered &out) noexcept { return render(value, out); }
 inline bool field(const object &value, Rendered &out) noexcept { return render(value.get(), out); }
@@ -141,8 +141,8 @@ inline bool field(Make &&make, Rendered &out) noexcept {
     if (out.text == value.get()) out.keep = std::move(value);
     return true;
 }
-// Writes out the floats among `n` read fields and concatenates them all into
-// a new str.
+// Renders what waited among `n` read fields and concatenates them all into a
+// new str.
 object finish(Rendered *fields, std::size_t n) noexcept;
 }  // namespace detail
 

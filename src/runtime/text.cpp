@@ -78,6 +78,16 @@ bool render(PyObject *value, Rendered &out) noexcept {
         out.number = PyFloat_AS_DOUBLE(value);
         return true;
     }
+    if (PyList_CheckExact(value)) {  // its repr() runs no code while every item is a str
+        bool all_str = true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); i++) {
+            all_str = all_str && PyUnicode_CheckExact(PyList_GET_ITEM(value, i));
+        }
+        if (all_str) {
+            out.keep = steal(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)));
+            return bool(out.keep);
+        }
+    }
     out.keep = steal(PyObject_Format(value, nullptr));  // format(value, "")
     out.text = out.keep.get();
     return out.text != nullptr;
@@ -86,6 +96,11 @@ bool render(PyObject *value, Rendered &out) noexcept {
 object finish(Rendered *fields, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; i++) {
         if (fields[i].text != nullptr) continue;
+        if (fields[i].keep) {
+            fields[i].keep = steal(PyObject_Repr(fields[i].keep.get()));
+            if (!(fields[i].text = fields[i].keep.get())) return {};
+            continue;
+        }
         int len = float_ascii(fields[i].number, fields[i].ascii);
         if (len < 0) return {};
         fields[i].ascii_len = static_cast<unsigned char>(len);
