@@ -19,7 +19,7 @@ using shortcuts::Probe;
 
 // Module and module-level names, builtins, attribute names and texts.
 #define ARTIFAX_STRINGS(N, T)                                                                \
-    N(hashlib) N(json) N(logging) N(os) N(sys) N(pathlib) N(Path) N(logger) N(MODELS_VERSION) \
+    N(hashlib) N(json) N(logging) N(os) N(sys) N(Path) N(logger) N(MODELS_VERSION) \
     N(_CORE_MARKER) N(_POLICY_NLI_MARKER)                                                    \
     N(_UNSET) N(_resolved_core_root) N(_resolved_policy_nli) N(_verified_roots)              \
     N(_iter_core_roots) N(_iter_all_roots) N(_find_package_dir) N(_has_file)                 \
@@ -569,18 +569,17 @@ bool is_temp_manifest(PyObject *rel) noexcept {
     return text(kTempPrefix) && hex_digits(16) && text(kTempSuffix) && i == n;
 }
 
-// `{"size": p.stat().st_size, "sha256": _sha256(str(p))}` of a walked file,
-// whose size the walk's own stat may have given already. Null with no error
-// set when the file is gone since it was listed (it is then left out).
-object manifest_entry(Function *f, State &st, PyObject *p, object size) noexcept {
-    if (!size) {
-        object stat = nrt::call_method(p, st.stat);
-        if (!stat) {
-            vanished();
-            return {};
-        }
-        if (!(size = nrt::getattr(stat.get(), st.st_size))) return {};
+// `{"size": p.stat().st_size, "sha256": _sha256(str(p))}` of a walked file.
+// Null with no error set when the file is gone since it was listed (it is
+// then left out).
+object manifest_entry(Function *f, State &st, PyObject *p) noexcept {
+    object stat = nrt::call_method(p, st.stat);
+    if (!stat) {
+        vanished();
+        return {};
     }
+    object size = nrt::getattr(stat.get(), st.st_size);
+    if (!size) return {};
     object sha = nrt::global(f, st._sha256);
     object text = sha ? nrt::call_global(f, st.str, p) : object();
     object digest = text ? nrt::call(sha.get(), text.get()) : object();
@@ -611,11 +610,8 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) noexcept {
     object entries = walk ? nrt::call(sorted.get(), walk.get()) : object();
     object it = entries ? nrt::steal(PyObject_GetIter(entries.get())) : object();
     if (!it) return nullptr;
-    bool direct = shortcuts::walk_stats_directly(st.fast);
     while (object p = next_item(it.get())) {
-        object size;
-        int regular = direct ? shortcuts::stat_walked(st.fast, p.get(), size) : -2;
-        if (regular == -2) regular = truth(nrt::call_method(p.get(), st.is_file));
+        int regular = truth(nrt::call_method(p.get(), st.is_file));
         if (regular < 0) return nullptr;
         if (!regular) continue;
         object relative = nrt::call_method(p.get(), st.relative_to, base.get());
@@ -626,7 +622,7 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) noexcept {
         int self = nrt::equal(rel.get(), st.t_manifest);
         if (self < 0) return nullptr;
         if (self || (PyUnicode_Check(rel.get()) && is_temp_manifest(rel.get()))) continue;
-        object entry = manifest_entry(f, st, p.get(), std::move(size));
+        object entry = manifest_entry(f, st, p.get());
         if (!entry) {
             if (PyErr_Occurred()) return nullptr;
             continue;
@@ -788,9 +784,7 @@ int exec_module(PyObject *module) noexcept {
         nrt::run_import(ns, "from typing import List, Optional, Sequence") < 0) {
         return -1;
     }
-    object pathlib = nrt::steal(PyImport_Import(st.pathlib));
-    if (!pathlib) return -1;
-    if (shortcuts::capture(st.fast, os.get(), pathlib.get(), hashlib.get()) < 0) return -1;
+    if (shortcuts::capture(st.fast, os.get(), hashlib.get()) < 0) return -1;
 
     // logger = logging.getLogger(__name__)
     PyObject *module_name;

@@ -112,36 +112,6 @@ object path_probe(Standard &sd, PyObject *probe, PyObject *path, Probe kind) noe
     return nrt::call(probe, path);
 }
 
-// The walked paths' methods have to be the standard ones, and so does the
-// `os.stat` they reach.
-bool walk_stats_directly(Standard &sd) noexcept {
-    if (sd.std_pathlib_globals == nullptr) return false;
-    PyObject *methods[][2] = {{sd.is_file, sd.std_path_is_file},
-                              {sd.stat, sd.std_path_stat},
-                              {sd.__fspath__, sd.std_path_fspath}};
-    for (auto &m : methods) {
-        object found = nrt::steal(PyObject_GetAttr(sd.std_posix_path, m[0]));
-        if (!found) PyErr_Clear();
-        if (found.get() != m[1]) return false;
-    }
-    int standard = os_stat_is_standard(sd, sd.std_pathlib_globals);
-    if (standard < 0) PyErr_Clear();
-    return standard > 0;
-}
-
-int stat_walked(Standard &sd, PyObject *p, object &size) noexcept {
-    if (!Py_IS_TYPE(p, reinterpret_cast<PyTypeObject *>(sd.std_posix_path))) return -2;
-    object text = nrt::steal(PyObject_Str(p));
-    if (!text) return -1;
-    if (!PyUnicode_CheckExact(text.get())) return -2;
-    struct stat sb;
-    int found = stat_text(text.get(), &sb);
-    if (found <= 0) return found < 0 ? -1 : -2;  // is_file() says which failures it raises
-    if (!S_ISREG(sb.st_mode)) return 0;
-    size = nrt::steal(PyLong_FromLongLong(static_cast<long long>(sb.st_size)));
-    return size ? 1 : -1;
-}
-
 int hashes_in_place(Standard &sd, PyObject *hash, PyObject *file) noexcept {
     if (!Py_IS_TYPE(hash, reinterpret_cast<PyTypeObject *>(sd.std_sha256_type)) ||
         !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject *>(sd.std_buffered_reader))) {
@@ -196,7 +166,7 @@ int hash_buffered_blocks(Standard &sd, PyObject *file, PyObject *update) noexcep
     }
 }
 
-int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) noexcept {
+int capture(Standard &sd, PyObject *os, PyObject *hashlib) noexcept {
     if (sd.intern_strings() < 0) return -1;
     object io = nrt::steal(PyImport_Import(sd.io));
     if (!io || !(sd.std_buffered_reader = PyObject_GetAttr(io.get(), sd.BufferedReader)) ||
@@ -240,18 +210,6 @@ int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) no
         globals = g;
     }
     if (plain) sd.std_probe_globals = Py_NewRef(globals);
-
-    // Walked paths: the standard methods, and the namespace their stat sees.
-    if ((sd.std_posix_path = PyObject_GetAttr(pathlib, sd.PosixPath)) == nullptr) return -1;
-    if (!PyType_Check(sd.std_posix_path)) return 0;
-    if ((sd.std_path_is_file = PyObject_GetAttr(sd.std_posix_path, sd.is_file)) == nullptr ||
-        (sd.std_path_stat = PyObject_GetAttr(sd.std_posix_path, sd.stat)) == nullptr ||
-        (sd.std_path_fspath = PyObject_GetAttr(sd.std_posix_path, sd.__fspath__)) == nullptr) {
-        return -1;
-    }
-    if (PyFunction_Check(sd.std_path_stat)) {
-        sd.std_pathlib_globals = Py_NewRef(PyFunction_GetGlobals(sd.std_path_stat));
-    }
     return 0;
 }
 
