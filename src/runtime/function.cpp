@@ -286,6 +286,15 @@ PyType_Spec function_type_spec = {
     function_slots,
 };
 
+int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Construction
 
@@ -365,14 +374,6 @@ int add_function(PyObject *module, const FunctionDef &def) noexcept {
 
 int set_global(Function *f, PyObject *name, PyObject *value) noexcept {
     return PyDict_SetItem(f->globals, name, value);
-}
-
-object run_import(Function *f, PyObject *statement, PyObject *name) noexcept {
-    object names = steal(PyDict_New());
-    if (!names || run_code(statement, f->globals, names.get()) < 0) return {};
-    PyObject *value;
-    if (PyDict_GetItemRef(names.get(), name, &value) == 0) raise_name_error(name);
-    return steal(value);
 }
 
 object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {
