@@ -114,12 +114,13 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
     Py_VISIT(f->dict);
-    return 0;
+    return visit_lookups(f, visit, arg);
 }
 
-// Only what Python code can set is cleared here; the module, its namespace and
-// the builtins stay until deallocation so that a call never meets them missing
-// (the module's own clear breaks the cycle through its namespace).
+// Only what Python code can set, and the remembered lookups, are cleared here;
+// the module, its namespace and the builtins stay until deallocation so that a
+// call never meets them missing (the module's own clear breaks the cycle
+// through its namespace).
 int function_clear(PyObject *self) noexcept {
     Function *f = as_function(self);
     Py_CLEAR(f->module_name);
@@ -127,6 +128,7 @@ int function_clear(PyObject *self) noexcept {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->dict);
+    clear_lookups(f);
     return 0;
 }
 
@@ -142,7 +144,6 @@ void function_dealloc(PyObject *self) noexcept {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->param_names);
-    clear_lookups(f);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -314,6 +315,7 @@ PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept {
     f->def = &def;
     f->nparams = nparams;
     f->rt = rt;
+    f->watch = namespace_watch(module);
     f->module = Py_NewRef(module);
     f->globals = Py_NewRef(PyModule_GetDict(module));
     f->builtins = Py_NewRef(rt->builtins);

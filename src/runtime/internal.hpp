@@ -5,9 +5,21 @@
 
 namespace nrt {
 
+// What a module's lookups are checked against, kept by the runtime after the
+// state the module declares (see `namespace_watch`): the dict watcher that
+// follows its namespace and the builtins, in the interpreter that took it,
+// and the generation that the watcher moves on at every change. A generation
+// of 0 means that no watcher is held: then nothing is cached.
+struct NamespaceWatch {
+    std::uint64_t generation;
+    PyInterpreterState *interp;  // null while no watcher is held
+    int id;
+};
+
 // One remembered module-namespace lookup of a function (see `global`): the
-// name (a strong reference), the value found (borrowed from the dict that
-// holds it) and the generation of the namespaces it was found in.
+// name and the value found (strong references both, so that a value stays
+// valid whatever becomes of the dict entry it came from) and the generation
+// of the namespaces it was found in.
 struct CachedLookup {
     PyObject *name;
     PyObject *value;
@@ -22,6 +34,7 @@ struct Function {
     const FunctionDef *def;
     Py_ssize_t nparams;
     RuntimeState *rt;       // the module's state, which lives as long as the module
+    NamespaceWatch *watch;  // the module's, beside its state
     PyObject *module;       // the defining module (its dict is __globals__)
     PyObject *globals;
     PyObject *builtins;
@@ -49,10 +62,17 @@ PyObject *make_coroutine(Function *f, PyObject *const *args) noexcept;
 // Stores a str in `*slot` for an attribute such as __name__; TypeError otherwise.
 int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept;
 
-// Has the lookup cache follow every change of a module's namespace and of its
-// builtins; without a free watcher slot lookups simply stay uncached.
-int watch_namespace(PyObject *globals, PyObject *builtins) noexcept;
-// Forgets a function's remembered lookups.
+// The runtime's watch of `module`, stored after the module's own state.
+NamespaceWatch *namespace_watch(PyObject *module) noexcept;
+// Has the lookup cache of `module` follow every change of its namespace and
+// of its builtins (`rt->builtins`, set by then); without a free watcher slot
+// lookups simply stay uncached. -1 with an error set.
+int watch_namespace(PyObject *module) noexcept;
+// Gives the watcher back, if one is held: the module's loading failed, or it
+// is being cleared. Nothing is cached from then on. Keeps a pending error.
+void release_namespace_watch(PyObject *module) noexcept;
+// Visits and forgets a function's remembered lookups.
+int visit_lookups(Function *f, visitproc visit, void *arg) noexcept;
 void clear_lookups(Function *f) noexcept;
 
 // Runs the code of an import statement against `globals`, binding in

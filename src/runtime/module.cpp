@@ -55,6 +55,7 @@ int exec_module(PyObject *module) noexcept {
     PyModuleDef *def = PyModule_GetDef(module);
     int result = def ? definition_of(def).exec(module) : -1;
     if (result < 0) {
+        release_namespace_watch(module);
         module_created.store(false);
         loaded_interpreter.store(-1);
     }
@@ -73,13 +74,28 @@ int clear_module(PyObject *module) noexcept {
     auto *slots = static_cast<PyObject **>(PyModule_GetState(module));
     PyModuleDef *def = PyModule_GetDef(module);
     if (slots == nullptr || def == nullptr) return 0;
+    release_namespace_watch(module);  // while the namespace and the builtins are still there
     for (std::size_t i = 0; i < definition_of(def).object_slots; i++) Py_CLEAR(slots[i]);
     return 0;
 }
 
 void free_module(void *module) noexcept { clear_module(static_cast<PyObject *>(module)); }
 
+// Where the runtime's NamespaceWatch starts in a module's state: after the
+// state the module declares.
+constexpr std::size_t watch_offset(Py_ssize_t state_size) noexcept {
+    constexpr std::size_t align = alignof(NamespaceWatch);
+    return (static_cast<std::size_t>(state_size) + align - 1) / align * align;
+}
+
 }  // namespace
+
+NamespaceWatch *namespace_watch(PyObject *module) noexcept {
+    auto *state = static_cast<char *>(PyModule_GetState(module));
+    PyModuleDef *def = PyModule_GetDef(module);
+    if (state == nullptr || def == nullptr) return nullptr;
+    return reinterpret_cast<NamespaceWatch *>(state + watch_offset(definition_of(def).state_size));
+}
 
 PyObject *init_module(ModuleDefinition &md) noexcept {
     if (md.def.m_slots == nullptr) {  // first call: the interpreter keeps the definition
@@ -88,7 +104,9 @@ PyObject *init_module(ModuleDefinition &md) noexcept {
         md.slots[2] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
         md.slots[3] = {Py_mod_gil, Py_MOD_GIL_USED};
         md.slots[4] = {0, nullptr};
-        md.def = PyModuleDef{PyModuleDef_HEAD_INIT, md.short_name, md.doc, md.state_size,
+        const auto state_size =
+            static_cast<Py_ssize_t>(watch_offset(md.state_size) + sizeof(NamespaceWatch));
+        md.def = PyModuleDef{PyModuleDef_HEAD_INIT, md.short_name, md.doc, state_size,
                              nullptr, md.slots, traverse_module, clear_module, free_module};
     }
     return PyModuleDef_Init(&md.def);
@@ -114,7 +132,7 @@ int runtime_init(PyObject *module) noexcept {
     if (!key || PyDict_SetDefault(PyModule_GetDict(module), key.get(), rt->builtins) == nullptr) {
         return -1;
     }
-    if (watch_namespace(PyModule_GetDict(module), rt->builtins) < 0) return -1;
+    if (watch_namespace(module) < 0) return -1;
     if ((rt->empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr) return -1;
     if ((rt->str_get = PyUnicode_InternFromString("get")) == nullptr) return -1;
     if ((rt->str_warnings = PyUnicode_InternFromString("warnings")) == nullptr) return -1;

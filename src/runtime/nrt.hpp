@@ -370,7 +370,7 @@ int runtime_init(PyObject *module) noexcept;
 struct ModuleDefinition {
     const char *short_name;  // as named in the guard's messages
     const char *doc;
-    Py_ssize_t state_size;
+    Py_ssize_t state_size;   // of the module's own state; the runtime keeps more after it
     std::size_t object_slots;
     int (*exec)(PyObject *module) noexcept;
     // Filled in by init_module.

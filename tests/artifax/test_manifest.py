@@ -181,11 +181,12 @@ def test_mismatches_and_unreadable_files_make_one_warning_in_manifest_order(arti
     model.manifest(model.good)
     assert verify(artifax, model, records) == [] and artifax._verified_roots == {model.root}
     (tmp_path / "outside").write_bytes(b"x")
+    os.symlink(tmp_path / "outside", tmp_path / "root" / "link")
     model.manifest({"sub/b.onnx": {"sha256": "0" * 64}, "gone.onnx": {"sha256": "1" * 64},
                     "c.json": dict(model.good["c.json"], size=999),                # unreadable; size unused
                     "a.onnx": {"sha256": model.good["a.onnx"]["sha256"].upper()},  # case counts
                     "manifest.json": {"sha256": "2" * 64},                         # never vouches for itself
-                    str(tmp_path / "outside"): {"sha256": 7}})                     # absolute; not a str
+                    "link": {"sha256": 7}})                                        # followed; not a str
     real_open = open
 
     def opener(path, *args, **kwargs):
@@ -195,7 +196,7 @@ def test_mismatches_and_unreadable_files_make_one_warning_in_manifest_order(arti
 
     monkeypatch.setattr(artifax, "open", opener, raising=False)
     artifax._verified_roots = set()
-    bad = ["sub/b.onnx", "c.json", "a.onnx", str(tmp_path / "outside")]
+    bad = ["sub/b.onnx", "c.json", "a.onnx", "link"]
     assert verify(artifax, model, records) == [("WARNING", MISMATCH, (model.root, bad))]
     assert len(verify(artifax, model, records)) == 1  # once per root
 

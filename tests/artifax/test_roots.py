@@ -1,5 +1,6 @@
 """Candidate roots, the data-package lookup and the path tests behind them."""
 
+import json
 import os
 import sys
 import types
@@ -106,3 +107,76 @@ def test_rebound_names_take_effect(artifax, odd_tree, monkeypatch):
     monkeypatch.setattr(os.path, "exists", lambda path: path == "r|x")
     monkeypatch.setattr(artifax, "_iter_all_roots", lambda: ["r"])
     assert artifax._has_file("a", "b") == "patched" and artifax.resolve_artifact("x") == "r|x"
+
+
+def test_a_name_is_read_each_time_the_steps_read_it(artifax, tmp_path, monkeypatch, capsys):
+    """Code that one step runs (a generator of roots, a hasher, a set, a value's format) may
+    rebind a name; the next read of that name in the same call sees the new binding."""
+    seen = []
+
+    def recording_os():  # from now on os.path.join and its probes are these
+        path = types.SimpleNamespace(join=lambda *parts: "/".join(parts), exists=lambda p: seen.append(p) or True,
+                                     isfile=lambda p: seen.append(p) or False)
+        monkeypatch.setattr(artifax, "os", types.SimpleNamespace(path=path, environ={}))
+
+    def roots():
+        yield str(tmp_path / "missing")
+        recording_os()
+        yield "second"
+
+    monkeypatch.setattr(artifax, "_iter_all_roots", roots)
+    assert artifax.resolve_artifact("x") == "second/x" and seen == ["second/x"]
+
+    root = tmp_path / "root"
+    root.mkdir()
+    for name in ("a", "b"):
+        (root / name).write_bytes(b"")
+    (root / "manifest.json").write_text(json.dumps({"files": {"a": {"sha256": "0"}, "b": {"sha256": "0"}}}))
+    monkeypatch.setattr(artifax, "os", os)
+    real_sha256 = artifax._sha256
+    monkeypatch.setattr(artifax, "_sha256", lambda p: recording_os() or "1")
+    warnings = []
+    monkeypatch.setattr(artifax, "logger", types.SimpleNamespace(warning=lambda *args: warnings.append(args[2])))
+    artifax._verify_if_present(str(root))  # "b" is tested with the new isfile: absent
+    assert warnings == [["a"]]
+
+    later = set()
+
+    class Handing(set):
+        def __contains__(self, item):
+            monkeypatch.setattr(artifax, "_verified_roots", later)
+            return False
+
+    monkeypatch.setattr(artifax, "_verified_roots", Handing())
+    monkeypatch.setenv("NEROV_SKIP_MODEL_CHECK", "1")
+    artifax._verify_if_present("r")
+    assert later == {"r"}
+
+    (tmp_path / "blob").write_bytes(bytes(5 << 19))  # two and a half blocks
+
+    class Hasher:
+        def update(self, block):
+            seen.append(("class", len(block)))
+            self.update = lambda b: seen.append(("own", len(b)))
+
+        def hexdigest(self):
+            return "digest"
+
+    seen.clear()
+    monkeypatch.setattr(artifax, "_sha256", real_sha256)
+    monkeypatch.setattr(artifax, "hashlib", types.SimpleNamespace(sha256=Hasher))
+    assert artifax._sha256(str(tmp_path / "blob")) == "digest"
+    assert seen == [("class", 1 << 20), ("own", 1 << 20), ("own", 1 << 19)]
+
+    printed = []
+
+    class Root:
+        def __format__(self, spec):
+            monkeypatch.setattr(artifax, "print", lambda line: printed.append(("new", line)), raising=False)
+            return "R"
+
+    monkeypatch.setattr(artifax, "print", lambda line: printed.append(("old", line)), raising=False)
+    monkeypatch.setattr(artifax, "_resolved_core_root", Root())
+    monkeypatch.setattr(artifax, "_iter_all_roots", lambda: [])
+    artifax.cli_download()
+    assert printed[1:3] == [("old", "  Core models  : R"), ("new", "  policy_nli_int8.onnx          : NOT FOUND")]

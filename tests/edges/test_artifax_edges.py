@@ -213,3 +213,78 @@ def test_unpacking_a_manifest_item_passes_its_own_iteration_error_through(tmp_pa
     """, tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == ["item refuses iteration", "cannot unpack non-iterable int object"]
+
+
+def test_a_standard_module_that_cannot_be_imported_fails_the_import_by_name():
+    code = textwrap.dedent("""
+        import importlib, sys
+        NAME = "nerov.packages.brain.artifax"
+        for blocked in ("json", "hashlib", "logging"):
+            saved = sys.modules.get(blocked)
+            sys.modules[blocked] = None
+            try:
+                importlib.import_module(NAME)
+            except ImportError as e:
+                print(type(e).__name__, e.name, e.__cause__ is None and e.__context__ is None)
+            finally:
+                if saved is None:
+                    del sys.modules[blocked]
+                else:
+                    sys.modules[blocked] = saved
+            print(NAME in sys.modules)
+        print(callable(importlib.import_module(NAME).resolve_core_models_root))  # a failure leaves nothing behind
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [line for name in ("json", "hashlib", "logging")
+                                        for line in (f"ModuleNotFoundError {name} True", "False")] + ["True"]
+
+
+def test_a_manifest_naming_files_outside_its_root_is_corrupt_and_opens_nothing(tmp_path):
+    os.mkfifo(tmp_path / "fifo")  # opening it for reading would wait for a writer for ever
+    (tmp_path / "outside.bin").write_bytes(b"x")
+    wrong = {"sha256": "0" * 64}
+    cases = {
+        "parent": {"good.bin": wrong, "../fifo": wrong},  # the file before it is not opened either
+        "deeper": {"sub/../../outside.bin": wrong},
+        "absolute": {str(tmp_path / "fifo"): wrong, str(tmp_path / "outside.bin"): wrong},
+        "kernel": {"/proc/self/pagemap": wrong},  # endless to read
+        "inside": {"./good.bin": wrong, "sub//deep.bin": wrong, "link.bin": wrong},  # all still checked
+    }
+    for case, files in cases.items():
+        root = tmp_path / case
+        (root / "sub").mkdir(parents=True)
+        (root / "good.bin").write_bytes(b"g")
+        (root / "sub" / "deep.bin").write_bytes(b"d")
+        os.symlink(tmp_path / "outside.bin", root / "link.bin")
+        (root / "vantor_int8.onnx").write_bytes(b"")
+        (root / "manifest.json").write_text(json.dumps({"files": files}))
+    proc = run_python("""
+        import builtins, logging
+        logging.basicConfig(level=logging.WARNING, stream=sys.stdout, format="%(message)s")
+        opened = []
+
+        def spy(path, *args, **kwargs):
+            opened.append(os.path.basename(path))
+            return builtins.open(path, *args, **kwargs)
+
+        artifax.open = spy
+        base, cases = sys.argv[1], sys.argv[2:]
+        for case in cases:
+            root = os.path.join(base, case)
+            if case == "kernel":  # as at start-up, through the core root's first resolution
+                os.environ["NEROV_MODELS_DIR"] = root
+                assert artifax.resolve_core_models_root() == root
+            else:
+                artifax._verify_if_present(root)
+            print(case, *sorted(opened))
+            opened.clear()
+    """, tmp_path, *cases, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    corrupt = [f"artifax: corrupt manifest.json at {tmp_path / case}" for case in ("parent", "deeper", "absolute",
+                                                                                  "kernel")]
+    mismatch = (f"artifax: checksum mismatch for {tmp_path / 'inside'} \u2014 corrupt artifacts: "
+                "['./good.bin', 'sub//deep.bin', 'link.bin']. Reinstall the model package.")
+    assert proc.stdout.splitlines() == [line for warning, case in zip(corrupt, cases)
+                                        for line in (warning, f"{case} manifest.json")] + [
+        mismatch, "inside deep.bin good.bin link.bin manifest.json"]

@@ -78,3 +78,94 @@ def test_daemon_thread_inside_the_module_at_interpreter_exit():
             leave.set()
             print("exiting")
         """) == ["exiting"]
+
+
+SHIFTING = r"""
+import asyncio, types
+from collections.abc import Mapping
+from nerov.packages.layers.layer1.exceptions import PromptValidationError
+from nerov.packages.layers.layer1.stages import promptsift as ps
+
+class Shifting(Mapping):
+    # A verdict that answers each read of a key with that key's next answer;
+    # one read too many is a KeyError.
+    def __init__(self, answers):
+        self.answers = {key: list(values) for key, values in answers.items()}
+
+    def __getitem__(self, key):
+        return self.answers[key].pop(0)
+
+    def get(self, key, default=None):
+        return self[key]
+
+    def __iter__(self):
+        return iter(self.answers)
+
+    def __len__(self):
+        return len(self.answers)
+
+class Logger:
+    def debug(self, line):
+        print("debug", line)
+
+    def warning(self, line):
+        print("warning", line)
+
+    def error(self, line):
+        print("error", line)
+
+ps.logger = Logger()
+ps.CapabilityMatcher = lambda tools: types.SimpleNamespace(
+    select_for_prompt=lambda prompt, predicted_intent, predicted_scope: (
+        print("matcher", predicted_intent, predicted_scope) or (["tool"], "tier")))
+verdicts = {
+    "pass": {"is_safe": [1, 2, 3, 4, 5], "injection_type": ["T1"], "confidence": [0.1, 0.2, 0.3],
+             "latency_ms": [1, 2], "intent": ["I1", "I2", "I3", "I4"], "risk_level": ["R1", "R2", "CRITICAL", "R4"],
+             "tool_scope": ["S1", "S2", "S3"], "content_class": ["C1"]},
+    "block": {"is_safe": [0, False, "", None, 0.0], "injection_type": ["T1", "T2", "T3", "T4"],
+              "confidence": [0.1, 0.2, 0.3, 0.25], "latency_ms": [1, 2], "intent": ["I1", "I2", "I3"],
+              "risk_level": ["R1", "R2"], "tool_scope": ["S1", "S2"], "content_class": ["C1"]},
+}
+for case, answers in verdicts.items():
+    verdict = Shifting(answers)
+    ps._LOCAL_BRAIN = types.SimpleNamespace(predict=lambda prompt: verdict)
+    context = types.SimpleNamespace(request=types.SimpleNamespace(prompt="hello there"), state={},
+                                    metadata={}, layer1=types.SimpleNamespace())
+    try:
+        asyncio.run(ps.PromptsiftStage([]).process(context))
+    except PromptValidationError as e:
+        print("refused", e)
+    written = vars(context.layer1)
+    del written["vantor_result"]
+    print(case, sorted(written.items()))
+    print("left", {key: values for key, values in verdict.answers.items() if values})
+"""
+
+
+def test_each_read_of_the_verdict_is_its_own():
+    done = subprocess.run([sys.executable, "-c", SHIFTING], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    pass_written = [
+        ("allowed_tools", ["tool"]), ("capabilities", ["i3"]), ("confidence_score", 0.3), ("content_class", "C1"),
+        ("execution_recommendation", "require_human_approval"), ("intent", "I2"), ("is_approved", False),
+        ("risk_level", "R1"), ("risk_score", 0.1), ("task_category", "action_execution"), ("tool_scope", "S2"),
+        ("validation_result", {"is_safe": 1, "reason": "Vantor Security Engine: T1 (Confidence: 0.1)",
+                               "risk_flags": [], "confidence": 0.2, "latency_ms": 1, "binding_tier": "tier"})]
+    block_written = [
+        ("allowed_tools", ["tool"]), ("capabilities", ["i3"]), ("confidence_score", 0.3), ("content_class", "C1"),
+        ("execution_recommendation", "block"), ("intent", "I2"), ("is_approved", False), ("risk_level", "R1"),
+        ("risk_score", 0.75), ("task_category", "action_execution"), ("tool_scope", "S2"),
+        ("validation_result", {"is_safe": 0, "reason": "Vantor Security Engine: T1 (Confidence: 0.1)",
+                               "risk_flags": ["T2"], "confidence": 0.2, "latency_ms": 1, "binding_tier": "tier"})]
+    assert done.stdout.splitlines() == [
+        "matcher I1 S1",
+        "debug Layer 1 Vantor Analysis: Safe=True, Intent=I4, Risk=R4, Scope=S3, BindingTier=tier, "
+        "Allowed Tools=['tool'], Latency=2ms",
+        f"pass {pass_written}",
+        "left {}",
+        "matcher I1 S1",
+        "warning Nerov Vantor Blocked Adversarial Request! Category: T3 | Risk: R2 | Latency: 2ms",
+        "refused Adversarial prompt detected (T4). Request blocked by Nerov Vantor.",
+        f"block {block_written}",
+        "left {}",
+    ]

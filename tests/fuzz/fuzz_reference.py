@@ -1,8 +1,8 @@
 """Plain-Python models of both modules, written from their documented steps
 (with the decided fixes: the manifest is written through a temporary file,
 never lists or checks itself nor lists such temporary files, a structurally
-wrong manifest is reported as corrupt and an unreadable listed file as a
-mismatch). The fuzz tests run the
+wrong manifest, or one naming a path outside its root, is reported as corrupt
+and an unreadable listed file as a mismatch). The fuzz tests run the
 same input through a model and through the native module and compare."""
 
 import copy
@@ -50,6 +50,8 @@ def manifest_findings(root):
             raise _Corrupt
         files = manifest.get("files", {})
         if not isinstance(files, dict):
+            raise _Corrupt
+        if any(isinstance(rel, str) and (rel.startswith("/") or ".." in rel.split("/")) for rel in files):
             raise _Corrupt
         bad = []
         for rel, info in files.items():
@@ -263,9 +265,10 @@ async def process(stage, context, *, get_vantor, logger, errors, taint_level, if
             advice = "execute_normally"
         elif not result["is_safe"]:
             advice = "block"
+        elif result["risk_level"] == "HIGH" or result["risk_level"] == "CRITICAL":
+            advice = "require_human_approval"
         else:
-            level = result["risk_level"]
-            advice = "require_human_approval" if level == "HIGH" or level == "CRITICAL" else "execute_normally"
+            advice = "execute_normally"
         context.layer1.execution_recommendation = advice
 
         if not result["is_safe"] and not is_approved:

@@ -250,7 +250,7 @@ TAIL_PASS = "r[is_safe] .debug r[intent] r[risk_level] r.get(tool_scope) r[laten
 
 
 @pytest.mark.parametrize("result, approved, events", [
-    (PASS_RESULT, False, [VR.format(""), "", "r[is_safe] r[risk_level]", TAIL_PASS]),
+    (PASS_RESULT, False, [VR.format(""), "", "r[is_safe] r[risk_level] r[risk_level]", TAIL_PASS]),
     (BLOCK_RESULT, False, [VR.format("r[injection_type]"), "r[confidence]", "r[is_safe]",
                            "r[is_safe] .warning r[injection_type] r[risk_level] r[latency_ms] warning r[injection_type]"]),
     (BLOCK_RESULT, True, ["r[is_safe] r[confidence] r[latency_ms]", "r[confidence]", "", TAIL_PASS]),

@@ -104,18 +104,16 @@ object next_item(PyObject *it) noexcept {
 
 // The first `os.path.join(base, name)`, over the bases in `bases`, for which
 // the `os.path` probe `probe_name` is true, or None. `join` and the probe are
-// looked up when the first base is tested and kept for the rest of the loop.
+// looked up for each base, as the body of a loop looks them up.
 PyObject *first_joined_where(Function *f, State &st, PyObject *bases, PyObject *name,
                              PyObject *probe_name, Probe kind) noexcept {
     object it = nrt::steal(PyObject_GetIter(bases));
     if (!it) return nullptr;
-    object join, probe;
     while (object base = next_item(it.get())) {
-        if (!join && !(join = os_path_attr(f, st, st.join))) return nullptr;
-        object candidate = path_join(st.fast, join.get(), base.get(), name);
-        if (!candidate) return nullptr;
-        if (!probe && !(probe = os_path_attr(f, st, probe_name))) return nullptr;
-        int found = truth(path_probe(st.fast, probe.get(), candidate.get(), kind));
+        object join = os_path_attr(f, st, st.join);
+        object candidate = join ? path_join(st.fast, join.get(), base.get(), name) : object();
+        object probe = candidate ? os_path_attr(f, st, probe_name) : object();
+        int found = probe ? truth(path_probe(st.fast, probe.get(), candidate.get(), kind)) : -1;
         if (found < 0) return nullptr;
         if (found) return candidate.release();
     }
@@ -375,14 +373,55 @@ object load_manifest(Function *f, State &st, PyObject *manifest_path) noexcept {
 
 enum class Check { done, corrupt, failed };
 
+// Whether joining the manifest key `rel` (a str) onto the root may lead out
+// of it: an absolute path, or one with a ".." part. Empty and "." parts stay
+// inside, and symbolic links are followed as anywhere else in the root.
+bool leaves_root(PyObject *rel) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(rel);
+    const int kind = PyUnicode_KIND(rel);
+    const void *data = PyUnicode_DATA(rel);
+    if (n > 0 && PyUnicode_READ(kind, data, 0) == '/') return true;
+    for (Py_ssize_t start = 0, i = 0; i <= n; i++) {
+        if (i < n && PyUnicode_READ(kind, data, i) != '/') continue;
+        if (i - start == 2 && PyUnicode_READ(kind, data, start) == '.' &&
+            PyUnicode_READ(kind, data, start + 1) == '.') {
+            return true;
+        }
+        start = i + 1;
+    }
+    return false;
+}
+
+// The members of "files" as (key, entry) tuples, from one `files.items()`;
+// Check::corrupt when a key leads out of the root. Every key is looked at
+// before any listed file is, so a manifest that names one outside its root
+// opens nothing.
+Check list_entries(State &st, PyObject *files, object &entries) noexcept {
+    object items = nrt::call_method(files, st.items);
+    entries = items ? nrt::steal(PySequence_List(items.get())) : object();
+    if (!entries) return Check::failed;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); i++) {
+        if (PyErr_CheckSignals() < 0) return Check::failed;
+        object item = nrt::borrow(PyList_GET_ITEM(entries.get(), i));
+        object rel, info;
+        if (nrt::unpack(item.get(), rel, info) < 0) return Check::failed;
+        if (!PyTuple_CheckExact(item.get())) {  // unpacked once only, as an item of items() is
+            PyObject *pair = PyTuple_Pack(2, rel.get(), info.get());
+            if (pair == nullptr || PyList_SetItem(entries.get(), i, pair) < 0) return Check::failed;
+        }
+        if (PyUnicode_Check(rel.get()) && leaves_root(rel.get())) return Check::corrupt;
+    }
+    return Check::done;
+}
+
 // Hashes every present listed file that carries a digest and collects the
 // keys of those that differ or cannot be read into `bad`.
 Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
                   PyObject *bad) noexcept {
-    object items = nrt::call_method(files, st.items);
-    object it = items ? nrt::steal(PyObject_GetIter(items.get())) : object();
+    object entries;
+    if (Check listed = list_entries(st, files, entries); listed != Check::done) return listed;
+    object it = nrt::steal(PyObject_GetIter(entries.get()));
     if (!it) return Check::failed;
-    object join, isfile;
     while (object item = next_item(it.get())) {
         object rel, info;
         if (nrt::unpack(item.get(), rel, info) < 0) return Check::failed;
@@ -390,11 +429,11 @@ Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
         int self = nrt::equal(rel.get(), st.t_manifest);
         if (self < 0) return Check::failed;
         if (self) continue;
-        if (!join && !(join = os_path_attr(f, st, st.join))) return Check::failed;
-        object fpath = path_join(st.fast, join.get(), model_root, rel.get());
-        if (!fpath) return Check::failed;
-        if (!isfile && !(isfile = os_path_attr(f, st, st.isfile))) return Check::failed;
-        int present = truth(path_probe(st.fast, isfile.get(), fpath.get(), Probe::isfile));
+        object join = os_path_attr(f, st, st.join);
+        object fpath = join ? path_join(st.fast, join.get(), model_root, rel.get()) : object();
+        object isfile = fpath ? os_path_attr(f, st, st.isfile) : object();
+        int present = isfile ? truth(path_probe(st.fast, isfile.get(), fpath.get(), Probe::isfile))
+                             : -1;
         if (present < 0) return Check::failed;
         if (!present) continue;
         if (!PyDict_Check(info.get())) return Check::corrupt;
@@ -421,11 +460,13 @@ Check check_files(Function *f, State &st, PyObject *model_root, PyObject *files,
 }
 
 // Records `model_root` in `_verified_roots`: 1 when it was new, 0 when it
-// was there already, -1 on error.
+// was there already, -1 on error. The name is read for the test and again for
+// the addition, between which a set's own `__contains__` may have rebound it.
 int first_visit(Function *f, State &st, PyObject *model_root) noexcept {
     object verified = nrt::global(f, st._verified_roots);
     int seen = verified ? PySequence_Contains(verified.get(), model_root) : -1;
     if (seen != 0) return seen > 0 ? 0 : -1;
+    if (!(verified = nrt::global(f, st._verified_roots))) return -1;
     if (PySet_CheckExact(verified.get())) return PySet_Add(verified.get(), model_root) < 0 ? -1 : 1;
     return nrt::call_method(verified.get(), st.add, model_root) ? 1 : -1;
 }
@@ -483,16 +524,16 @@ const nrt::FunctionDef verify_if_present_def = {
 // ---------------------------------------------------------------------------
 // Hashing
 
-// Feeds the file to `update` one `read(1 MiB)` block at a time until a read
-// returns an empty block. Each block is a new object that `update` may keep.
-// Pending signals are handled after every block, so that Ctrl-C stops a
-// long hash within one block.
-int hash_read_blocks(State &st, PyObject *file, PyObject *update) noexcept {
+// Feeds the file to the hasher's `update` one `read(1 MiB)` block at a time
+// until a read returns an empty block, both methods looked up for each block.
+// Each block is a new object that `update` may keep. Pending signals are
+// handled after every block, so that Ctrl-C stops a long hash within one block.
+int hash_read_blocks(State &st, PyObject *file, PyObject *h) noexcept {
     for (;;) {
         object block = nrt::call_method(file, st.read, st.n_hash_block);
         int more = truth(block);
         if (more <= 0) return more;
-        if (!nrt::call(update, block.get())) return -1;
+        if (!nrt::call_method(h, st.update, block.get())) return -1;
         if (PyErr_CheckSignals() < 0) return -1;
     }
 }
@@ -504,10 +545,13 @@ PyObject *sha256_file(Function *f, PyObject *const *args) noexcept {
     object open = h ? nrt::global(f, st.open) : object();
     object file = open ? nrt::call(open.get(), args[0], st.t_rb) : object();
     if (!file) return nullptr;
-    object update = nrt::getattr(h.get(), st.update);
-    int in_place = update ? shortcuts::hashes_in_place(st.fast, h.get(), file.get()) : -1;
-    if (in_place < 0 || (in_place ? shortcuts::hash_buffered_blocks(st.fast, file.get(), update.get())
-                                  : hash_read_blocks(st, file.get(), update.get())) < 0) {
+    // The standard hasher and file are read here directly, with the one
+    // `update` that the type's own method always is.
+    int in_place = shortcuts::hashes_in_place(st.fast, h.get(), file.get());
+    object update = in_place > 0 ? nrt::getattr(h.get(), st.update) : object();
+    if (in_place < 0 || (in_place && !update) ||
+        (in_place ? shortcuts::hash_buffered_blocks(st.fast, file.get(), update.get())
+                  : hash_read_blocks(st, file.get(), h.get())) < 0) {
         close_while_failing(st, file.get());
         return nullptr;
     }
@@ -710,22 +754,34 @@ const nrt::FunctionDef write_manifest_def = {
 constexpr char kCoreLine[] = "  Core models  : {}";
 constexpr char kArtifactLine[] = "  {}: {}";  // the name padded to 30 characters
 
-int print_line(Function *f, State &st, const object &line) noexcept {
-    return line && nrt::call_global(f, st.print, line.get()) ? 0 : -1;
+// `print(line)`, `print` looked up before the line (a constant, or made by
+// calling `line`) is made, as a call's target is found before its argument.
+template <class Line>
+int print_line(Function *f, State &st, Line &&line) noexcept {
+    object print = nrt::global(f, st.print);
+    if (!print) return -1;
+    object text;
+    if constexpr (std::is_invocable_v<Line &>) {
+        text = line();
+    } else {
+        text = nrt::borrow(line);
+    }
+    return text && nrt::call(print.get(), text.get()) ? 0 : -1;
 }
 
 PyObject *cli_download(Function *f, PyObject *const *) noexcept {
     State &st = nrt::state<State>(f);
-    if (print_line(f, st, nrt::borrow(st.t_banner)) < 0) return nullptr;
+    if (print_line(f, st, st.t_banner) < 0) return nullptr;
 
     object core = nrt::call_global(f, st.resolve_core_models_root);
     int found = truth(core);
     if (found < 0) return nullptr;
     if (found) {
-        if (print_line(f, st, nrt::fstring(st.core_line, core)) < 0) return nullptr;
+        auto line = [&] { return nrt::fstring(st.core_line, core); };
+        if (print_line(f, st, line) < 0) return nullptr;
     } else {
-        if (print_line(f, st, nrt::borrow(st.t_core_missing)) < 0) return nullptr;
-        if (print_line(f, st, nrt::borrow(st.t_install_hint)) < 0) return nullptr;
+        if (print_line(f, st, st.t_core_missing) < 0) return nullptr;
+        if (print_line(f, st, st.t_install_hint) < 0) return nullptr;
     }
 
     for (PyObject *name : {st.t_nli_marker, st.t_tokenizer}) {
@@ -734,12 +790,11 @@ PyObject *cli_download(Function *f, PyObject *const *) noexcept {
         if (exists < 0) return nullptr;
         object tag = exists ? path : nrt::borrow(st.t_not_found);
         auto field = [&] { return nrt::steal(PyObject_Format(name, st.t_name_width)); };
-        if (print_line(f, st, nrt::fstring(st.artifact_line, field, tag)) < 0) {
-            return nullptr;
-        }
+        auto line = [&] { return nrt::fstring(st.artifact_line, field, tag); };
+        if (print_line(f, st, line) < 0) return nullptr;
     }
 
-    if (print_line(f, st, nrt::borrow(st.t_override_hint)) < 0) return nullptr;
+    if (print_line(f, st, st.t_override_hint) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -770,15 +825,15 @@ int exec_module(PyObject *module) noexcept {
     }
     PyObject *ns = PyModule_GetDict(module);
 
-    // The standard modules, then the names taken from pathlib and typing.
-    object hashlib = nrt::steal(PyImport_Import(st.hashlib));
-    object json = nrt::steal(PyImport_Import(st.json));
-    object logging = nrt::steal(PyImport_Import(st.logging));
-    object os = nrt::steal(PyImport_Import(st.os));
-    object sys = nrt::steal(PyImport_Import(st.sys));
-    if (bind(ns, st.hashlib, hashlib) < 0 || bind(ns, st.json, json) < 0 ||
-        bind(ns, st.logging, logging) < 0 || bind(ns, st.os, os) < 0 || bind(ns, st.sys, sys) < 0) {
-        return -1;
+    // The standard modules, each bound as it is imported, so that the first
+    // one that cannot be is the error; then the names from pathlib and typing.
+    object hashlib, json, logging, os, sys;
+    const std::pair<PyObject *, object *> standard[] = {{st.hashlib, &hashlib}, {st.json, &json},
+                                                        {st.logging, &logging}, {st.os, &os},
+                                                        {st.sys, &sys}};
+    for (const auto &[name, imported] : standard) {
+        *imported = nrt::steal(PyImport_Import(name));
+        if (bind(ns, name, *imported) < 0) return -1;
     }
     if (nrt::run_import(ns, "from pathlib import Path") < 0 ||
         nrt::run_import(ns, "from typing import List, Optional, Sequence") < 0) {

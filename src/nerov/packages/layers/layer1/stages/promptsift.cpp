@@ -137,15 +137,14 @@ PyObject *reset_engine_lock(PyObject *module, PyObject *) noexcept {
 PyMethodDef reset_engine_lock_def = {"_reset_engine_lock", reset_engine_lock, METH_NOARGS,
                                      nullptr};
 
-// Makes the engine lock and has `os` renew it in every child process.
-int init_engine_lock(PyObject *module, State &st) noexcept {
-    object lock = new_lock(st);
-    if (!lock) return -1;
-    st.engine_lock = lock.release();
+// Has `os` renew the engine lock in every child process. The module's last
+// step when it loads: the hook cannot be taken back, and would keep alive a
+// module whose loading failed.
+int renew_lock_in_children(PyObject *module, State &st) noexcept {
     object reset = nrt::steal(PyCFunction_New(&reset_engine_lock_def, module));
-    object os = nrt::steal(PyImport_Import(st.mod_os));
+    object os = reset ? nrt::steal(PyImport_Import(st.mod_os)) : object();
     object register_at_fork = os ? nrt::getattr(os.get(), st.register_at_fork) : object();
-    if (!reset || !register_at_fork) return -1;
+    if (!register_at_fork) return -1;
     object kwnames = nrt::steal(PyTuple_Pack(1, st.after_in_child));
     if (!kwnames) return -1;
     return nrt::call_kw(register_at_fork.get(), 0, kwnames.get(), reset.get()) ? 0 : -1;
@@ -411,10 +410,10 @@ PyObject *recommendation(State &st, PyObject *r, bool approved) noexcept {
     if (approved) return st.t_execute_normally;
     int safe = truth_of(r, st.is_safe);
     if (safe <= 0) return safe < 0 ? nullptr : st.t_block;
-    object level = nrt::getitem(r, st.risk_level);
-    if (!level) return nullptr;
+    // `r["risk_level"] == "HIGH" or r["risk_level"] == "CRITICAL"`: one read per test.
     for (PyObject *word : {st.t_high, st.t_critical}) {
-        int eq = nrt::equal(level.get(), word);
+        object level = nrt::getitem(r, st.risk_level);
+        int eq = level ? nrt::equal(level.get(), word) : -1;
         if (eq < 0) return nullptr;
         if (eq) return st.t_require_approval;
     }
@@ -780,10 +779,11 @@ int exec_module(PyObject *module) noexcept {
     object log = get_logger ? nrt::call(get_logger.get(), module_name) : object();
     if (!log || PyDict_SetItem(ns, st.logger, log.get()) < 0) return -1;
     if (PyDict_SetItem(ns, st.local_brain, Py_None) < 0) return -1;
-    if (init_engine_lock(module, st) < 0) return -1;
+    if ((st.engine_lock = new_lock(st).release()) == nullptr) return -1;
     if (nrt::add_function(module, get_vantor_def) < 0) return -1;
     if (make_analysis_result(st, ns, pydantic.get(), module_name) < 0) return -1;
-    return make_stage_class(module, st, ns, module_name);
+    if (make_stage_class(module, st, ns, module_name) < 0) return -1;
+    return renew_lock_in_children(module, st);
 }
 
 nrt::ModuleDefinition module_definition = {
