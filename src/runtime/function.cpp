@@ -371,18 +371,4 @@ int add_function(PyObject *module, const FunctionDef &def) noexcept {
     return PyDict_SetItem(PyModule_GetDict(module), as_function(f.get())->name, f.get());
 }
 
-// ---------------------------------------------------------------------------
-// The namespace a body sees
-
-int set_global(Function *f, PyObject *name, PyObject *value) noexcept {
-    return PyDict_SetItem(f->globals, name, value);
-}
-
-object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {
-    PyObject *get = runtime_of(f)->str_get;
-    return fallback ? call_method(mapping, get, key, fallback) : call_method(mapping, get, key);
-}
-
-void *module_state(Function *f) noexcept { return f->rt; }
-
 }  // namespace nrt

@@ -1,15 +1,16 @@
 // nrt.hpp: the small native runtime shared by the kit's extension modules.
 //
-// It offers four things and nothing more:
-//   * `nrt::object`, an owned reference with explicit borrow/steal, and a few
-//     call helpers that keep every C API failure visible as an empty object;
+// It offers, in sections named after the file that defines each:
+//   * `nrt::object`, an owned reference with explicit borrow/steal, and call
+//     helpers that keep every C API failure visible as an empty object;
 //   * what a line of a function body does, with the interpreter's results and
-//     messages: f-strings, unpacking, `mapping.get`, `from m import n`;
+//     messages: messages and f-strings, unpacking, method calls, imports;
 //   * the Python-visible function type (`function`) that carries names,
 //     docstring, string annotations, defaults and a signature like a function
-//     written in Python, the coroutine type its `async` variant returns, and
-//     the namespace its body sees (globals, builtins, module state);
-//   * the module-loading guard (one interpreter, one module object).
+//     written in Python, and the coroutine type its `async` variant returns;
+//   * the namespace its body sees (globals, builtins, module state);
+//   * the runtime's part of a module's state, and the module-loading guard
+//     (one interpreter, one module object).
 //
 // Conventions: every function the interpreter calls is `noexcept`; a null
 // `object` always means "a Python exception is set".
@@ -28,7 +29,7 @@
 namespace nrt {
 
 // ---------------------------------------------------------------------------
-// Owned references
+// Owned references and calls (here alone)
 
 class object {
 public:
@@ -112,7 +113,7 @@ inline object getitem(PyObject *obj, PyObject *key) noexcept {
 inline int equal(PyObject *a, PyObject *b) noexcept { return PyObject_RichCompareBool(a, b, Py_EQ); }
 
 // ---------------------------------------------------------------------------
-// What a line of a function body does
+// text.cpp: messages and f-strings
 
 namespace detail {
 // A replacement field once read: a str in `text` (the value itself, or its
@@ -194,9 +195,10 @@ object fstring(PyObject *pieces, V &&...values) noexcept {
     return line ? line.text() : object();
 }
 
-// `name` read as the code of the Python function `fn` reads a global: from
-// the function's globals, else its builtins; NameError when in neither.
-object function_global(PyObject *fn, PyObject *name) noexcept;
+// ---------------------------------------------------------------------------
+// operations.cpp: what a line does besides reading names and f-strings
+
+struct Function;  // what a body runs as; its members are the runtime's own
 
 // `obj.name` as the target of a call `obj.name(...)`, found where and when
 // getattr() finds it. A function or method descriptor on the type that the
@@ -242,10 +244,23 @@ object import_statement(const char *text) noexcept;
 // the statement's error set.
 int run_import(PyObject *ns, const char *text) noexcept;
 
-// ---------------------------------------------------------------------------
-// Python-visible functions
+// Runs an import statement (`import_statement`) in the body of `f`, against
+// its module's namespace, and returns what it bound as `name`.
+object run_import(Function *f, PyObject *statement, PyObject *name) noexcept;
 
-struct Function;  // what a body runs as; its members are the runtime's own
+// `mapping.get(key)`, or `mapping.get(key, fallback)` when one is given.
+object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept;
+inline object mapping_get(Function *f, PyObject *mapping, PyObject *key,
+                          PyObject *fallback = nullptr) noexcept {
+    if (!PyDict_CheckExact(mapping)) return call_get(f, mapping, key, fallback);
+    PyObject *value;
+    int r = PyDict_GetItemRef(mapping, key, &value);
+    if (r == 0) return borrow(fallback ? fallback : Py_None);
+    return steal(r > 0 ? value : nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// function.cpp (coroutine.cpp for the `async` kind): Python-visible functions
 
 // The body of an operation: `args` holds one borrowed reference per parameter,
 // defaults already filled in. Returns a new reference or null with an error set.
@@ -275,31 +290,21 @@ PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept;
 // Makes the function and binds it in the module namespace; -1 on error.
 int add_function(PyObject *module, const FunctionDef &def) noexcept;
 
-// The namespace a body sees. These are what `name`, `name = value`,
-// `name(*args)` and `import name` do in a function written in Python: a name
-// is looked up in the module namespace, then in the builtins, NameError when
-// in neither; calls take the same path as calls from Python. A lookup's
-// answer is remembered until either namespace changes in any way, so a name
-// rebound, deleted or added (shadowing a builtin) counts from the next lookup.
+// ---------------------------------------------------------------------------
+// namespace.cpp: the namespace a body sees
+
+// What `name`, `name = value` and `name(*args)` do in a function written in
+// Python: a name is looked up in the module namespace, then in the builtins,
+// NameError when in neither; calls take the same path as calls from Python. A
+// lookup's answer is remembered until either namespace changes in any way, so
+// a name rebound, deleted or added (shadowing a builtin) counts from the next
+// lookup.
 object global(Function *f, PyObject *name) noexcept;
 int set_global(Function *f, PyObject *name, PyObject *value) noexcept;
 template <class... A>
 inline object call_global(Function *f, PyObject *name, A... args) noexcept {
     object callable = global(f, name);
     return callable ? call(callable.get(), args...) : object();
-}
-// Runs an import statement (`import_statement`) in the body of `f`, against
-// its module's namespace, and returns what it bound as `name`.
-object run_import(Function *f, PyObject *statement, PyObject *name) noexcept;
-// `mapping.get(key)`, or `mapping.get(key, fallback)` when one is given.
-object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept;
-inline object mapping_get(Function *f, PyObject *mapping, PyObject *key,
-                          PyObject *fallback = nullptr) noexcept {
-    if (!PyDict_CheckExact(mapping)) return call_get(f, mapping, key, fallback);
-    PyObject *value;
-    int r = PyDict_GetItemRef(mapping, key, &value);
-    if (r == 0) return borrow(fallback ? fallback : Py_None);
-    return steal(r > 0 ? value : nullptr);
 }
 
 // The state of the module that defines `f`, or of `module`.
@@ -314,7 +319,7 @@ inline State &state(PyObject *module) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Module state
+// state.cpp: module state
 
 // Per-module runtime state: the module's function and coroutine types and the
 // names and objects the runtime needs at call time. Modules put this struct at
@@ -336,13 +341,14 @@ int runtime_init(PyObject *module) noexcept;
 // The number of strong references at the start of a module's `State`, which
 // end at `end` (where its other members begin, or its size), with the layout
 // the runtime relies on checked at compile time.
-#define NRT_STATE_SLOTS(State, end)                                                       \
-    ([] {                                                                                 \
-        static_assert(std::is_standard_layout_v<State> && offsetof(State, rt) == 0,      \
-                      "a module's state starts with the runtime's");                     \
-        static_assert((end) % sizeof(PyObject *) == 0 && (end) >= sizeof(nrt::RuntimeState), \
-                      "a module's state starts with object pointers only");              \
-        return (end) / sizeof(PyObject *);                                                \
+#define NRT_STATE_SLOTS(State, end)                                                  \
+    ([] {                                                                            \
+        static_assert(std::is_standard_layout_v<State> && offsetof(State, rt) == 0, \
+                      "a module's state starts with the runtime's");                \
+        static_assert((end) % sizeof(PyObject *) == 0 &&                            \
+                          (end) >= sizeof(nrt::RuntimeState),                        \
+                      "a module's state starts with object pointers only");         \
+        return (end) / sizeof(PyObject *);                                           \
     }())
 
 // A module's interned strings, as a list macro LIST(N, T): N(name) for a str
@@ -361,7 +367,7 @@ int runtime_init(PyObject *module) noexcept;
     }
 
 // ---------------------------------------------------------------------------
-// Module loading
+// loading.cpp: module loading
 
 // What a module tells the runtime about itself. From it the runtime makes the
 // module definition: multi-phase initialisation behind the loading guard (one

@@ -1,16 +1,10 @@
-// operations.cpp: what a line of a function body does besides its f-strings:
-// unpacking, finding a called method, import statements, NameError.
+// operations.cpp: what a line of a function body does besides reading names
+// and making f-strings: unpacking, finding a called method, `mapping.get`,
+// import statements.
 #include "nrt.hpp"
 #include "internal.hpp"
 
 namespace nrt {
-
-void raise_name_error(PyObject *name) noexcept {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    object exc = steal(PyErr_GetRaisedException());
-    if (exc && PyObject_SetAttrString(exc.get(), "name", name) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(exc.release());
-}
 
 int unpack(PyObject *seq, object &first, object &second) noexcept {
     if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 2) {
@@ -128,6 +122,11 @@ object run_import(Function *f, PyObject *statement, PyObject *name) noexcept {
     PyObject *value;
     if (PyDict_GetItemRef(names.get(), name, &value) == 0) raise_name_error(name);
     return steal(value);
+}
+
+object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {
+    PyObject *get = runtime_of(f)->str_get;
+    return fallback ? call_method(mapping, get, key, fallback) : call_method(mapping, get, key);
 }
 
 }  // namespace nrt
