@@ -96,17 +96,11 @@ PyObject *coro_send(PyObject *self, PyObject *arg) noexcept {
     return nullptr;
 }
 
-PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
+PyObject *coro_throw(PyObject *self, PyObject *args) noexcept {
     Coroutine *c = as_coro(self);
-    if (nargs < 1 || nargs > 3) {
-        if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        } else {
-            PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-        }
-        return nullptr;
-    }
-    if (nargs > 1 &&
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+    if (PyTuple_GET_SIZE(args) > 1 &&
         PyErr_WarnEx(PyExc_DeprecationWarning,
                      "the (type, exc, tb) signature of throw() is deprecated, "
                      "use the single-arg signature instead.",
@@ -117,9 +111,6 @@ PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) no
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
     }
-    PyObject *typ = args[0];
-    PyObject *val = nargs >= 2 ? args[1] : nullptr;
-    PyObject *tb = nargs == 3 ? args[2] : nullptr;
     if (tb == Py_None) {
         tb = nullptr;
     } else if (tb != nullptr && !PyTraceBack_Check(tb)) {
@@ -271,8 +262,7 @@ PyGetSetDef coro_getset[] = {
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw", coro_throw, METH_VARARGS, nullptr},
     {"close", coro_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -313,8 +303,8 @@ PyObject *wrapper_iternext(PyObject *self) noexcept {
     return raise_stop_iteration(result);
 }
 PyObject *wrapper_send(PyObject *self, PyObject *arg) noexcept { return coro_send(coro_self(self), arg); }
-PyObject *wrapper_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
-    return coro_throw(coro_self(self), args, nargs);
+PyObject *wrapper_throw(PyObject *self, PyObject *args) noexcept {
+    return coro_throw(coro_self(self), args);
 }
 PyObject *wrapper_close(PyObject *self, PyObject *arg) noexcept { return coro_close(coro_self(self), arg); }
 
@@ -337,8 +327,7 @@ void wrapper_dealloc(PyObject *self) noexcept {
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw", wrapper_throw, METH_VARARGS, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

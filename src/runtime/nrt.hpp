@@ -118,15 +118,12 @@ inline int equal(PyObject *a, PyObject *b) noexcept { return PyObject_RichCompar
 namespace detail {
 // A replacement field once read: a str in `text` (the value itself, or its
 // rendering kept alive in `keep`). A value whose rendering runs no code waits
-// for `finish`: a float, its value in `number`, which is written out as ASCII
-// digits into `ascii` and from there straight into the result, or a list of
-// str, a copy of it in `keep`.
+// for `finish`: a float, its value in `number`, or a list of str, a copy of it
+// in `keep`.
 struct Rendered {
     PyObject *text = nullptr;
     object keep;
     double number = 0;
-    unsigned char ascii_len = 0;
-    char ascii[31];
 };
 // Reads `value` (null: an error is already set) into `out`, rendering it
 // now unless its rendering can wait; false with an error set on failure. A

@@ -41,16 +41,6 @@ int float_ascii(double x, char *out) noexcept {
     return static_cast<int>(end - out);
 }
 
-// Copies the str `piece` into `out` (its kind and data given) at `at`; -1
-// with an error set.
-int copy_into(PyObject *out, int kind, void *data, Py_ssize_t at, PyObject *piece) noexcept {
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
-    if (PyUnicode_KIND(piece) != kind) return PyUnicode_CopyCharacters(out, at, piece, 0, len) < 0 ? -1 : 0;
-    std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(piece),
-                static_cast<std::size_t>(len) * kind);
-    return 0;
-}
-
 }  // namespace
 
 object message(const char *sentence) noexcept {
@@ -94,52 +84,24 @@ bool render(PyObject *value, Rendered &out) noexcept {
 }
 
 object finish(Rendered *fields, std::size_t n) noexcept {
+    object pieces = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    object nothing = pieces ? steal(PyUnicode_New(0, 0)) : object();
+    if (!nothing) return {};
     for (std::size_t i = 0; i < n; i++) {
-        if (fields[i].text != nullptr) continue;
-        if (fields[i].keep) {
-            fields[i].keep = steal(PyObject_Repr(fields[i].keep.get()));
-            if (!(fields[i].text = fields[i].keep.get())) return {};
-            continue;
-        }
-        int len = float_ascii(fields[i].number, fields[i].ascii);
-        if (len < 0) return {};
-        fields[i].ascii_len = static_cast<unsigned char>(len);
-    }
-    Py_ssize_t length = 0;
-    Py_UCS4 maxchar = 127;
-    for (std::size_t i = 0; i < n; i++) {
-        PyObject *t = fields[i].text;
-        Py_ssize_t len = t ? PyUnicode_GET_LENGTH(t) : fields[i].ascii_len;
-        if (len > PY_SSIZE_T_MAX - length) {
-            PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
-            return {};
-        }
-        length += len;
-        Py_UCS4 c = t ? PyUnicode_MAX_CHAR_VALUE(t) : 127;
-        if (c > maxchar) maxchar = c;
-    }
-    object out = steal(PyUnicode_New(length, maxchar));
-    if (!out) return {};
-    const int kind = PyUnicode_KIND(out.get());
-    char *data = static_cast<char *>(PyUnicode_DATA(out.get()));
-    Py_ssize_t at = 0;
-    for (std::size_t i = 0; i < n; i++) {
-        PyObject *t = fields[i].text;
-        if (t == nullptr) {
-            const char *a = fields[i].ascii;
-            const Py_ssize_t len = fields[i].ascii_len;
-            if (kind == PyUnicode_1BYTE_KIND) {
-                std::memcpy(data + at, a, static_cast<std::size_t>(len));
+        Rendered &field = fields[i];
+        if (field.text == nullptr) {
+            if (field.keep) {  // a list of str
+                field.keep = steal(PyObject_Repr(field.keep.get()));
             } else {
-                for (Py_ssize_t j = 0; j < len; j++) PyUnicode_WRITE(kind, data, at + j, a[j]);
+                char ascii[32];
+                int len = float_ascii(field.number, ascii);
+                field.keep = len < 0 ? object() : steal(PyUnicode_FromStringAndSize(ascii, len));
             }
-            at += len;
-            continue;
+            if ((field.text = field.keep.get()) == nullptr) return {};
         }
-        if (copy_into(out.get(), kind, data, at, t) < 0) return {};
-        at += PyUnicode_GET_LENGTH(t);
+        PyTuple_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), Py_NewRef(field.text));
     }
-    return out;
+    return steal(PyUnicode_Join(nothing.get(), pieces.get()));
 }
 
 }  // namespace detail
