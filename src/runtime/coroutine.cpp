@@ -163,7 +163,7 @@ PyObject *coro_close(PyObject *self, PyObject *) noexcept {
 
 PyObject *coro_am_await(PyObject *self) noexcept {
     if (!runtime_alive(as_coro(self)->func)) return nullptr;
-    RuntimeState *rt = runtime_of(as_coro(self)->func);
+    RuntimeState *rt = as_coro(self)->func->rt;
     auto *tp = reinterpret_cast<PyTypeObject *>(rt->coroutine_wrapper_type);
     auto *w = PyObject_GC_New(CoroutineWrapper, tp);
     if (w == nullptr) return nullptr;
@@ -177,7 +177,7 @@ PyObject *coro_am_await(PyObject *self) noexcept {
 // then. A failure, or the warning raised as an error, is unraisable.
 void warn_unawaited(Coroutine *c) noexcept {
     PyObject *self = reinterpret_cast<PyObject *>(c);
-    RuntimeState *rt = runtime_of(c->func);
+    RuntimeState *rt = c->func->rt;
     if (rt == nullptr || rt->builtins == nullptr) return;  // module already torn down
     object message = steal(PyUnicode_FromFormat("coroutine '%S' was never awaited", c->qualname));
     object warnings = message ? steal(PyImport_Import(rt->str_warnings)) : object();
@@ -363,7 +363,7 @@ PyType_Spec coroutine_wrapper_type_spec = {
 };
 
 PyObject *make_coroutine(Function *f, PyObject *const *args) noexcept {
-    RuntimeState *rt = runtime_of(f);
+    RuntimeState *rt = f->rt;
     auto *tp = reinterpret_cast<PyTypeObject *>(rt->coroutine_type);
     Coroutine *c = PyObject_GC_New(Coroutine, tp);
     if (c == nullptr) return nullptr;

@@ -215,13 +215,6 @@ int set_doc(PyObject *self, PyObject *value, void *) noexcept {
     Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
-PyObject *get_globals(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->globals);
-}
-PyObject *get_builtins(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->builtins);
-}
-
 PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
 PyObject *get_empty_tuple(PyObject *, void *) noexcept { return PyTuple_New(0); }
 
@@ -237,8 +230,6 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
@@ -251,6 +242,8 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module_name), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(Function, builtins), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakreflist), Py_READONLY, nullptr},

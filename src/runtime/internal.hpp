@@ -96,13 +96,10 @@ void clear_lookups(Function *f) noexcept;
 // Stores a str in `*slot` for an attribute such as __name__; TypeError otherwise.
 int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept;
 
-inline RuntimeState *runtime_of(Function *f) noexcept { return f->rt; }
-
 // False, with RuntimeError set, once the module's state has been cleared
 // (at interpreter shutdown, say) while one of its functions is still called.
 inline bool runtime_alive(Function *f) noexcept {
-    RuntimeState *rt = runtime_of(f);
-    if (rt != nullptr && rt->builtins != nullptr) return true;
+    if (f->rt != nullptr && f->rt->builtins != nullptr) return true;
     PyErr_Format(PyExc_RuntimeError, "%U() called after its module was cleared", f->qualname);
     return false;
 }

@@ -125,7 +125,7 @@ object run_import(Function *f, PyObject *statement, PyObject *name) noexcept {
 }
 
 object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {
-    PyObject *get = runtime_of(f)->str_get;
+    PyObject *get = f->rt->str_get;
     return fallback ? call_method(mapping, get, key, fallback) : call_method(mapping, get, key);
 }
 

@@ -825,20 +825,17 @@ int exec_module(PyObject *module) noexcept {
     }
     PyObject *ns = PyModule_GetDict(module);
 
-    // The standard modules, each bound as it is imported, so that the first
-    // one that cannot be is the error; then the names from pathlib and typing.
-    object hashlib, json, logging, os, sys;
-    const std::pair<PyObject *, object *> standard[] = {{st.hashlib, &hashlib}, {st.json, &json},
-                                                        {st.logging, &logging}, {st.os, &os},
-                                                        {st.sys, &sys}};
-    for (const auto &[name, imported] : standard) {
-        *imported = nrt::steal(PyImport_Import(name));
-        if (bind(ns, name, *imported) < 0) return -1;
+    // The module body's imports, each run as the body runs it: the first that
+    // fails is the error.
+    for (const char *statement : {"import hashlib", "import json", "import logging", "import os",
+                                  "import sys", "from pathlib import Path",
+                                  "from typing import List, Optional, Sequence"}) {
+        if (nrt::run_import(ns, statement) < 0) return -1;
     }
-    if (nrt::run_import(ns, "from pathlib import Path") < 0 ||
-        nrt::run_import(ns, "from typing import List, Optional, Sequence") < 0) {
-        return -1;
-    }
+    object hashlib = nrt::steal(PyImport_Import(st.hashlib));
+    object logging = hashlib ? nrt::steal(PyImport_Import(st.logging)) : object();
+    object os = logging ? nrt::steal(PyImport_Import(st.os)) : object();
+    if (!os) return -1;
     if (shortcuts::capture(st.fast, os.get(), hashlib.get()) < 0) return -1;
 
     // logger = logging.getLogger(__name__)

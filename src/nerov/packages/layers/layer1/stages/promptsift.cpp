@@ -287,7 +287,7 @@ int has_meaningful_content(State &st, PyObject *text) noexcept {
         const void *data = PyUnicode_DATA(text);
         for (Py_ssize_t i = 0; i < n; i++) {
             if (Py_UNICODE_ISALNUM(PyUnicode_READ(kind, data, i))) return 1;
-            if (i % (1 << 20) == 0 && PyErr_CheckSignals() < 0) return -1;
+            if ((i + 1) % (1 << 20) == 0 && PyErr_CheckSignals() < 0) return -1;
         }
         return 0;
     }
