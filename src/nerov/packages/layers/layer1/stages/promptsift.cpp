@@ -63,6 +63,7 @@ struct State {
     PyObject *one;                // 1.0
     PyObject *safe_risk_score;    // 0.1
     PyObject *select_kwnames;     // ("predicted_intent", "predicted_scope")
+    PyObject *verdict_keys;       // the validation result's six keys, each None
     PyObject *import_ifc_context; // "from ....governance.ifc import IFCContext"
     PyObject *stock_debug_code;   // code of logging's own Logger.debug, or null
     PyObject *stock_enabled_code; // and of its Logger.isEnabledFor
@@ -368,7 +369,7 @@ constexpr char kReasonText[] = "Vantor Security Engine: {} (Confidence: {})";
 
 // The validation result dict, entry by entry.
 object validation_result(State &st, PyObject *r, bool approved, PyObject *tier) noexcept {
-    object vr = nrt::steal(PyDict_New());
+    object vr = nrt::steal(PyDict_Copy(st.verdict_keys));  // its keys in order, sized once
     auto put = [&](PyObject *key, const object &value) {
         return value && PyDict_SetItem(vr.get(), key, value.get()) == 0;
     };
@@ -710,6 +711,11 @@ int init_state(State &st) noexcept {
     if (st.select_kwnames == nullptr) return -1;
     st.import_ifc_context = nrt::import_statement("from ....governance.ifc import IFCContext").release();
     if (st.import_ifc_context == nullptr) return -1;
+    st.verdict_keys = PyDict_New();
+    for (PyObject *key : {st.is_safe, st.reason, st.risk_flags, st.confidence, st.latency_ms,
+                          st.binding_tier}) {
+        if (st.verdict_keys == nullptr || PyDict_SetItem(st.verdict_keys, key, Py_None) < 0) return -1;
+    }
     const std::pair<PyObject **, const char *> messages[] = {
         {&st.reason_text, kReasonText},     {&st.block_warning, kBlockWarning},
         {&st.block_message, kBlockMessage}, {&st.analysis_line, kAnalysisLine},
@@ -751,17 +757,13 @@ int exec_module(PyObject *module) noexcept {
     if (nrt::runtime_init(module) < 0 || init_state(st) < 0) return -1;
     PyObject *ns = PyModule_GetDict(module);  // borrowed
 
-    for (const char *statement : {
-             "import logging",
-             "from typing import Callable",
-             "from pydantic import BaseModel, Field",
-             "from ....context import ExecutionContext",
-             "from ..base import Layer1Stage",
-             "from ..exceptions import Layer1ProcessingError, PromptValidationError",
-             "from ....brain.engine import VantorEngine",
-             "from ....brain.capability_matcher import CapabilityMatcher",
-             "from ....governance.ifc import TaintLevel",
-         }) {
+    for (const char *statement :
+         {"import logging", "from typing import Callable", "from pydantic import BaseModel, Field",
+          "from ....context import ExecutionContext", "from ..base import Layer1Stage",
+          "from ..exceptions import Layer1ProcessingError, PromptValidationError",
+          "from ....brain.engine import VantorEngine",
+          "from ....brain.capability_matcher import CapabilityMatcher",
+          "from ....governance.ifc import TaintLevel"}) {
         if (nrt::run_import(ns, statement) < 0) return -1;
     }
     object logging = nrt::steal(PyImport_Import(st.logging));
