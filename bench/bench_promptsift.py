@@ -13,7 +13,7 @@ Prints the best time of each and the ratios of those, then the median over
 the rounds of each round's own ratios (every round runs all of them back to
 back, each first in turn, so a slow spell of the machine weighs on both sides
 of a ratio alike),
-which is what the target (at most 0.65 of either) is judged on; then the cost
+which is what the target (at most 0.70 of either) is judged on; then the cost
 of constructing a stage next to that of its capability matcher.
 
     python bench/bench_promptsift.py [--repeat N] [--number N]
@@ -44,7 +44,7 @@ RESULT = {
     "content_class": "benign",
 }
 MATCH = (["search_web", "read_docs"], "scoped")
-LIMIT = 0.65
+LIMIT = 0.70
 
 
 class InstantEngine:

@@ -96,17 +96,11 @@ PyObject *coro_send(PyObject *self, PyObject *arg) noexcept {
     return nullptr;
 }
 
-PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
+PyObject *coro_throw(PyObject *self, PyObject *args) noexcept {
     Coroutine *c = as_coro(self);
-    if (nargs < 1 || nargs > 3) {
-        if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        } else {
-            PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-        }
-        return nullptr;
-    }
-    if (nargs > 1 &&
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+    if (PyTuple_GET_SIZE(args) > 1 &&
         PyErr_WarnEx(PyExc_DeprecationWarning,
                      "the (type, exc, tb) signature of throw() is deprecated, "
                      "use the single-arg signature instead.",
@@ -117,9 +111,6 @@ PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) no
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
     }
-    PyObject *typ = args[0];
-    PyObject *val = nargs >= 2 ? args[1] : nullptr;
-    PyObject *tb = nargs == 3 ? args[2] : nullptr;
     if (tb == Py_None) {
         tb = nullptr;
     } else if (tb != nullptr && !PyTraceBack_Check(tb)) {
@@ -172,7 +163,7 @@ PyObject *coro_close(PyObject *self, PyObject *) noexcept {
 
 PyObject *coro_am_await(PyObject *self) noexcept {
     if (!runtime_alive(as_coro(self)->func)) return nullptr;
-    RuntimeState *rt = runtime_of(as_coro(self)->func);
+    RuntimeState *rt = as_coro(self)->func->rt;
     auto *tp = reinterpret_cast<PyTypeObject *>(rt->coroutine_wrapper_type);
     auto *w = PyObject_GC_New(CoroutineWrapper, tp);
     if (w == nullptr) return nullptr;
@@ -181,24 +172,18 @@ PyObject *coro_am_await(PyObject *self) noexcept {
     return reinterpret_cast<PyObject *>(w);
 }
 
-// A coroutine dropped without ever being awaited warns, as the interpreter's do.
+// A coroutine dropped without ever being awaited warns, as the interpreter's
+// do: warnings.warn(message, RuntimeWarning, 1, coro) in the frame running
+// then. A failure, or the warning raised as an error, is unraisable.
 void warn_unawaited(Coroutine *c) noexcept {
     PyObject *self = reinterpret_cast<PyObject *>(c);
-    RuntimeState *rt = runtime_of(c->func);
+    RuntimeState *rt = c->func->rt;
     if (rt == nullptr || rt->builtins == nullptr) return;  // module already torn down
-    bool warned = false;
-    object warnings = steal(PyImport_GetModule(rt->str_warnings));
-    if (warnings) {
-        object fn = getattr(warnings.get(), rt->str_warn_unawaited);
-        if (fn) {
-            object res = call(fn.get(), self);
-            warned = res || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
-        }
-    }
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
-    if (!warned &&
-        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
-                         c->qualname) < 0) {
+    object message = steal(PyUnicode_FromFormat("coroutine '%S' was never awaited", c->qualname));
+    object warnings = message ? steal(PyImport_Import(rt->str_warnings)) : object();
+    object warn = warnings ? getattr(warnings.get(), rt->str_warn) : object();
+    object level = warn ? steal(PyLong_FromLong(1)) : object();
+    if (!level || !call(warn.get(), message.get(), PyExc_RuntimeWarning, level.get(), self)) {
         PyErr_WriteUnraisable(self);
     }
 }
@@ -277,8 +262,7 @@ PyGetSetDef coro_getset[] = {
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw", coro_throw, METH_VARARGS, nullptr},
     {"close", coro_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -319,8 +303,8 @@ PyObject *wrapper_iternext(PyObject *self) noexcept {
     return raise_stop_iteration(result);
 }
 PyObject *wrapper_send(PyObject *self, PyObject *arg) noexcept { return coro_send(coro_self(self), arg); }
-PyObject *wrapper_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
-    return coro_throw(coro_self(self), args, nargs);
+PyObject *wrapper_throw(PyObject *self, PyObject *args) noexcept {
+    return coro_throw(coro_self(self), args);
 }
 PyObject *wrapper_close(PyObject *self, PyObject *arg) noexcept { return coro_close(coro_self(self), arg); }
 
@@ -343,8 +327,7 @@ void wrapper_dealloc(PyObject *self) noexcept {
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw", wrapper_throw, METH_VARARGS, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -380,7 +363,7 @@ PyType_Spec coroutine_wrapper_type_spec = {
 };
 
 PyObject *make_coroutine(Function *f, PyObject *const *args) noexcept {
-    RuntimeState *rt = runtime_of(f);
+    RuntimeState *rt = f->rt;
     auto *tp = reinterpret_cast<PyTypeObject *>(rt->coroutine_type);
     Coroutine *c = PyObject_GC_New(Coroutine, tp);
     if (c == nullptr) return nullptr;

@@ -8,188 +8,73 @@
 namespace nrt {
 
 // ---------------------------------------------------------------------------
-// Argument errors, worded as the interpreter words them for Python functions
+// Argument binding
 
 namespace {
 
-constexpr std::size_t kMaxSuggestionSize = 40;
-constexpr std::size_t kMoveCost = 2;
-constexpr std::size_t kCaseCost = 1;
-
-std::size_t substitution_cost(char a, char b) noexcept {
-    if ((a & 31) != (b & 31)) return kMoveCost;
-    if (a == b) return 0;
-    if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
-    if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
-    return a == b ? kCaseCost : kMoveCost;
+// Binds a call's arguments to the parameters, the way the interpreter binds
+// them for a Python function; `bound` receives borrowed references. 1, or 0
+// when the call does not fit the signature (no error is set), -1 on error.
+int bind_arguments(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject **bound) noexcept {
+    const Py_ssize_t n = f->nparams;
+    if (nargs > n) return 0;
+    for (Py_ssize_t i = 0; i < nargs; i++) bound[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t j = 0;
+        while (j < n && PyTuple_GET_ITEM(f->param_names, j) != keyword) j++;
+        for (j = j < n ? j : 0; j < n; j++) {  // a name spelled alike, when not the same object
+            int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->param_names, j), keyword);
+            if (eq == 0) break;
+            if (PyErr_Occurred()) return -1;
+        }
+        if (j == n || bound[j] != nullptr) return 0;
+        bound[j] = args[nargs + k];
+    }
+    const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (bound[i] != nullptr) continue;
+        if (i < n - ndefaults) return 0;
+        bound[i] = PyTuple_GET_ITEM(f->defaults, i - (n - ndefaults));
+    }
+    return 1;
 }
 
-// Edit distance with the interpreter's weights (a case flip costs half a move).
-std::size_t edit_distance(const char *a, std::size_t a_size, const char *b, std::size_t b_size,
-                          std::size_t max_cost) noexcept {
-    std::size_t buffer[kMaxSuggestionSize];
-    while (a_size && b_size && a[0] == b[0]) { ++a; --a_size; ++b; --b_size; }
-    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) { --a_size; --b_size; }
-    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
-    if (a_size > kMaxSuggestionSize || b_size > kMaxSuggestionSize) return max_cost + 1;
-    if (b_size < a_size) { std::swap(a, b); std::swap(a_size, b_size); }
-    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
-    std::size_t tmp = kMoveCost;
-    for (std::size_t i = 0; i < a_size; i++) { buffer[i] = tmp; tmp += kMoveCost; }
-    std::size_t result = 0;
-    for (std::size_t bi = 0; bi < b_size; bi++) {
-        char code = b[bi];
-        std::size_t distance = result = bi * kMoveCost;
-        std::size_t minimum = SIZE_MAX;
-        for (std::size_t i = 0; i < a_size; i++) {
-            std::size_t substitute = distance + substitution_cost(code, a[i]);
-            distance = buffer[i];
-            std::size_t insert_delete = (result < distance ? result : distance) + kMoveCost;
-            result = insert_delete < substitute ? insert_delete : substitute;
-            buffer[i] = result;
-            if (result < minimum) minimum = result;
-        }
-        if (minimum > max_cost) return max_cost + 1;
+// The same function written in Python, for the interpreter to answer what it
+// answers of one: `def f(<parameters>): pass`, given this function's
+// qualified name, defaults and annotations as they are now.
+object python_twin(Function *f) noexcept {
+    object comma = steal(PyUnicode_FromString(", "));
+    object params = comma ? steal(PyUnicode_Join(comma.get(), f->param_names)) : object();
+    object source = params ? steal(PyUnicode_FromFormat("def f(%U): pass", params.get())) : object();
+    const char *text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    object code = text ? steal(Py_CompileString(text, "<signature>", Py_file_input)) : object();
+    object ns = code ? steal(PyDict_New()) : object();
+    if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", f->builtins) < 0) return {};
+    object done = steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+    PyObject *twin;
+    if (!done || PyDict_GetItemStringRef(ns.get(), "f", &twin) <= 0) return {};
+    object result = steal(twin);
+    PyObject *annotations = f->annotations ? f->annotations : Py_None;
+    if (PyObject_SetAttrString(twin, "__qualname__", f->qualname) < 0 ||
+        PyObject_SetAttrString(twin, "__defaults__", f->defaults ? f->defaults : Py_None) < 0 ||
+        PyObject_SetAttrString(twin, "__annotations__", annotations) < 0) {
+        return {};
     }
     return result;
 }
 
-// The closest parameter name to a mistyped keyword, or null (no error set).
-PyObject *suggest_keyword(Function *f, PyObject *keyword) noexcept {
-    Py_ssize_t name_size;
-    const char *name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
-    if (name == nullptr) { PyErr_Clear(); return nullptr; }
-    PyObject *best = nullptr;
-    std::size_t best_distance = SIZE_MAX;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->param_names); i++) {
-        PyObject *item = PyTuple_GET_ITEM(f->param_names, i);
-        Py_ssize_t item_size;
-        const char *item_str = PyUnicode_AsUTF8AndSize(item, &item_size);
-        if (item_str == nullptr) { PyErr_Clear(); return nullptr; }
-        if (item_size == name_size && std::memcmp(item_str, name, item_size) == 0) continue;
-        std::size_t max_distance = (name_size + item_size + 3) * kMoveCost / 6;
-        if (best_distance - 1 < max_distance) max_distance = best_distance - 1;
-        std::size_t d = edit_distance(name, name_size, item_str, item_size, max_distance);
-        if (d > max_distance) continue;
-        if (best == nullptr || d < best_distance) { best = item; best_distance = d; }
-    }
-    return best;
-}
-
-[[gnu::cold]] void raise_unexpected_keyword(Function *f, PyObject *keyword) noexcept {
-    if (PyObject *suggestion = suggest_keyword(f, keyword)) {
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                     f->qualname, keyword, suggestion);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     f->qualname, keyword);
-    }
-}
-
-[[gnu::cold]] void raise_too_many_positional(Function *f, Py_ssize_t given) noexcept {
-    Py_ssize_t n = f->nparams;
-    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    object sig;
-    bool plural;
-    if (ndefaults) {
-        Py_ssize_t at_least = n - ndefaults;
-        sig = steal(PyUnicode_FromFormat("from %zd to %zd", at_least, n));
-        plural = true;
-    } else {
-        sig = steal(PyUnicode_FromFormat("%zd", n));
-        plural = n != 1;
-    }
-    if (!sig) return;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 f->qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
-}
-
-[[gnu::cold]] void raise_missing(Function *f, PyObject *const *bound, Py_ssize_t required) noexcept {
-    object names = steal(PyList_New(0));
-    if (!names) return;
-    for (Py_ssize_t i = 0; i < required; i++) {
-        if (bound[i] != nullptr) continue;
-        object r = steal(PyObject_Repr(PyTuple_GET_ITEM(f->param_names, i)));
-        if (!r || PyList_Append(names.get(), r.get()) < 0) return;
-    }
-    Py_ssize_t len = PyList_GET_SIZE(names.get());
-    object text;
-    if (len == 1) {
-        text = borrow(PyList_GET_ITEM(names.get(), 0));
-    } else if (len == 2) {
-        text = steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
-                                          PyList_GET_ITEM(names.get(), 1)));
-    } else {
-        object tail = steal(PyUnicode_FromFormat(", %U, and %U",
-                                                 PyList_GET_ITEM(names.get(), len - 2),
-                                                 PyList_GET_ITEM(names.get(), len - 1)));
-        if (!tail || PyList_SetSlice(names.get(), len - 2, len, nullptr) < 0) return;
-        object sep = steal(PyUnicode_FromString(", "));
-        if (!sep) return;
-        object head = steal(PyUnicode_Join(sep.get(), names.get()));
-        if (!head) return;
-        text = steal(PyUnicode_Concat(head.get(), tail.get()));
-    }
-    if (!text) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-                 f->qualname, len, len == 1 ? "" : "s", text.get());
-}
-
-[[gnu::cold]] void raise_multiple_values(Function *f, PyObject *keyword) noexcept {
-    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
-                 keyword);
-}
-
-// Binds a call's arguments to the parameters, the way the interpreter binds
-// them for a Python function: keywords first, then the positional count, then
-// missing arguments, then defaults. `bound` receives borrowed references.
-int bind_arguments(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                   PyObject **bound) noexcept {
-    const Py_ssize_t n = f->nparams;
-    for (Py_ssize_t i = 0; i < n && i < nargs; i++) bound[i] = args[i];
-    if (kwnames != nullptr) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; k++) {
-            PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t j = 0;
-            for (; j < n; j++) {
-                if (PyTuple_GET_ITEM(f->param_names, j) == keyword) break;
-            }
-            if (j == n) {
-                for (j = 0; j < n; j++) {
-                    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->param_names, j), keyword);
-                    if (eq == -1 && PyErr_Occurred()) return -1;
-                    if (eq == 0) break;
-                }
-            }
-            if (j == n) {
-                raise_unexpected_keyword(f, keyword);
-                return -1;
-            }
-            if (bound[j] != nullptr) {
-                raise_multiple_values(f, keyword);
-                return -1;
-            }
-            bound[j] = args[nargs + k];
-        }
-    }
-    if (nargs > n) {
-        raise_too_many_positional(f, nargs);
-        return -1;
-    }
-    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    Py_ssize_t required = n - ndefaults;
-    for (Py_ssize_t i = nargs; i < required; i++) {
-        if (bound[i] == nullptr) {
-            raise_missing(f, bound, required);
-            return -1;
-        }
-    }
-    for (Py_ssize_t i = required > 0 ? required : 0; i < n; i++) {
-        if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(f->defaults, i - required);
-    }
-    return 0;
+// A call that does not fit is left to the interpreter to word: the same call
+// of the Python twin raises the TypeError that a Python function raises, with
+// the interpreter's order of checks and its suggestions.
+[[gnu::cold]] PyObject *raise_argument_error(Function *f, PyObject *const *args, std::size_t nargsf,
+                                             PyObject *kwnames) noexcept {
+    object twin = python_twin(f);
+    object result = twin ? steal(PyObject_Vectorcall(twin.get(), args, nargsf, kwnames)) : object();
+    if (result) PyErr_Format(PyExc_SystemError, "%U() refused arguments that fit", f->qualname);
+    return nullptr;
 }
 
 PyObject *invoke(Function *f, PyObject *const *args) noexcept {
@@ -208,7 +93,8 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
     if (kwnames == nullptr && nargs == f->nparams) return invoke(f, args);
     PyObject *bound[kMaxParams] = {};
     object defaults = borrow(f->defaults);  // the call may rebind __defaults__
-    if (bind_arguments(f, args, nargs, kwnames, bound) < 0) return nullptr;
+    int fits = bind_arguments(f, args, nargs, kwnames, bound);
+    if (fits <= 0) return fits < 0 ? nullptr : raise_argument_error(f, args, nargsf, kwnames);
     return invoke(f, bound);
 }
 
@@ -329,97 +215,35 @@ int set_doc(PyObject *self, PyObject *value, void *) noexcept {
     Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
-PyObject *get_globals(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->globals);
-}
-PyObject *get_builtins(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->builtins);
-}
-
 PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
 PyObject *get_empty_tuple(PyObject *, void *) noexcept { return PyTuple_New(0); }
 
-// `inspect` recognises coroutine functions by this marker.
-PyObject *get_coroutine_marker(PyObject *self, void *) noexcept {
-    Function *f = as_function(self);
-    if (f->def->is_coroutine) {
-        object inspect = steal(PyImport_ImportModule("inspect"));
-        if (!inspect) return nullptr;
-        return PyObject_GetAttrString(inspect.get(), "_is_coroutine_mark");
-    }
-    if (f->dict != nullptr) {
-        PyObject *value;
-        int r = PyDict_GetItemStringRef(f->dict, "_is_coroutine_marker", &value);
-        if (r != 0) return value;
-    }
-    PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
-    return nullptr;
-}
-int set_coroutine_marker(PyObject *self, PyObject *value, void *) noexcept {
-    Function *f = as_function(self);
-    if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr) return -1;
-    if (value == nullptr) return PyDict_DelItemString(f->dict, "_is_coroutine_marker");
-    return PyDict_SetItemString(f->dict, "_is_coroutine_marker", value);
-}
-
-// The signature `inspect` would compute for the same function written in
-// Python: positional-or-keyword parameters, string annotations, defaults.
+// The signature `inspect` computes for the same function written in Python.
 PyObject *get_signature(PyObject *self, void *) noexcept {
-    Function *f = as_function(self);
     object inspect = steal(PyImport_ImportModule("inspect"));
-    if (!inspect) return nullptr;
-    object parameter = steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    object signature = steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter || !signature) return nullptr;
-    object kind = steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-    object empty = steal(PyObject_GetAttrString(parameter.get(), "empty"));
-    object kwnames = steal(Py_BuildValue("(ss)", "default", "annotation"));
-    object ret_kwnames = steal(Py_BuildValue("(s)", "return_annotation"));
-    object annotations = steal(get_annotations(self, nullptr));
-    if (!kind || !empty || !kwnames || !ret_kwnames || !annotations) return nullptr;
-    Py_ssize_t n = f->nparams;
-    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    object params = steal(PyList_New(n));
-    if (!params) return nullptr;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *name = PyTuple_GET_ITEM(f->param_names, i);
-        PyObject *dflt = empty.get();
-        if (i >= n - ndefaults) dflt = PyTuple_GET_ITEM(f->defaults, i - (n - ndefaults));
-        PyObject *ann;
-        int r = PyDict_GetItemRef(annotations.get(), name, &ann);
-        if (r < 0) return nullptr;
-        object ann_ref = r ? steal(ann) : empty;
-        object p = call_kw(parameter.get(), 2, kwnames.get(), name, kind.get(), dflt,
-                           ann_ref.get());
-        if (!p) return nullptr;
-        PyList_SET_ITEM(params.get(), i, p.release());
-    }
-    PyObject *ret;
-    int r = PyDict_GetItemStringRef(annotations.get(), "return", &ret);
-    if (r < 0) return nullptr;
-    object ret_ref = r ? steal(ret) : empty;
-    return call_kw(signature.get(), 1, ret_kwnames.get(), params.get(), ret_ref.get()).release();
+    object twin = inspect ? python_twin(as_function(self)) : object();
+    object signature = twin ? steal(PyObject_GetAttrString(inspect.get(), "signature")) : object();
+    return signature ? call(signature.get(), twin.get()).release() : nullptr;
 }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__type_params__", get_empty_tuple, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"_is_coroutine_marker", get_coroutine_marker, set_coroutine_marker, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module_name), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(Function, builtins), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakreflist), Py_READONLY, nullptr},
@@ -455,6 +279,15 @@ PyType_Spec function_type_spec = {
         Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
+
+int set_str_attr(PyObject **slot, PyObject *value, const char *what) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -516,6 +349,12 @@ PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept {
             PyTuple_SET_ITEM(f->defaults, k, value);
         }
     }
+    if (def.is_coroutine) {  // what `inspect` recognises a coroutine function by
+        object inspect = steal(PyImport_ImportModule("inspect"));
+        object mark = inspect ? steal(PyObject_GetAttrString(inspect.get(), "markcoroutinefunction"))
+                              : object();
+        if (!mark || !call(mark.get(), self.get())) return nullptr;
+    }
     return self.release();  // tp_alloc has already tracked it
 }
 
@@ -524,33 +363,5 @@ int add_function(PyObject *module, const FunctionDef &def) noexcept {
     if (!f) return -1;
     return PyDict_SetItem(PyModule_GetDict(module), as_function(f.get())->name, f.get());
 }
-
-// ---------------------------------------------------------------------------
-// The namespace a body sees
-
-int set_global(Function *f, PyObject *name, PyObject *value) noexcept {
-    return PyDict_SetItem(f->globals, name, value);
-}
-
-object import_name(Function *f, PyObject *name, PyObject *fromlist, int level) noexcept {
-    PyObject *import_func;
-    int r = PyDict_GetItemRef(f->builtins, runtime_of(f)->str_import, &import_func);
-    if (r <= 0) {
-        if (r == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        return {};
-    }
-    object importer = steal(import_func);
-    object level_obj = steal(PyLong_FromLong(level));
-    if (!level_obj) return {};
-    return call(importer.get(), name, f->globals, Py_None, fromlist ? fromlist : Py_None,
-                level_obj.get());
-}
-
-object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept {
-    PyObject *get = runtime_of(f)->str_get;
-    return fallback ? call_method(mapping, get, key, fallback) : call_method(mapping, get, key);
-}
-
-void *module_state(Function *f) noexcept { return f->rt; }
 
 }  // namespace nrt

@@ -1,15 +1,16 @@
 // nrt.hpp: the small native runtime shared by the kit's extension modules.
 //
-// It offers four things and nothing more:
-//   * `nrt::object`, an owned reference with explicit borrow/steal, and a few
-//     call helpers that keep every C API failure visible as an empty object;
+// It offers, in sections named after the file that defines each:
+//   * `nrt::object`, an owned reference with explicit borrow/steal, and call
+//     helpers that keep every C API failure visible as an empty object;
 //   * what a line of a function body does, with the interpreter's results and
-//     messages: f-strings, unpacking, `mapping.get`, `from m import n`;
+//     messages: messages and f-strings, unpacking, method calls, imports;
 //   * the Python-visible function type (`function`) that carries names,
 //     docstring, string annotations, defaults and a signature like a function
-//     written in Python, the coroutine type its `async` variant returns, and
-//     the namespace its body sees (globals, builtins, module state);
-//   * the module-loading guard (one interpreter, one module object).
+//     written in Python, and the coroutine type its `async` variant returns;
+//   * the namespace its body sees (globals, builtins, module state);
+//   * the runtime's part of a module's state, and the module-loading guard
+//     (one interpreter, one module object).
 //
 // Conventions: every function the interpreter calls is `noexcept`; a null
 // `object` always means "a Python exception is set".
@@ -21,7 +22,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -29,7 +29,7 @@
 namespace nrt {
 
 // ---------------------------------------------------------------------------
-// Owned references
+// Owned references and calls (here alone)
 
 class object {
 public:
@@ -90,112 +90,89 @@ inline object call_method(PyObject *obj, PyObject *name, A... args) noexcept {
         name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// `obj.name`: the type's slot called directly for a str name, with an
-// AttributeError given the name and object as PyObject_GetAttr gives them.
-[[gnu::cold]] void attribute_error_context(PyObject *obj, PyObject *name) noexcept;
+// `obj.name`.
 inline object getattr(PyObject *obj, PyObject *name) noexcept {
-    getattrofunc slot = Py_TYPE(obj)->tp_getattro;
-    if (slot == nullptr || !PyUnicode_CheckExact(name)) return steal(PyObject_GetAttr(obj, name));
-    PyObject *value = slot(obj, name);
-    if (value == nullptr) attribute_error_context(obj, name);
-    return steal(value);
+    return steal(PyObject_GetAttr(obj, name));
 }
 
-// `obj.name = value`. PyObject_SetAttr interns the name on every call before
-// it calls the type's slot; a name already interned (as every name a module
-// keeps in its state is) goes to the slot directly.
+// `obj.name = value` for a name that is an interned str, as every name a
+// module keeps in its state is: PyObject_SetAttr interns the name on every
+// call before it calls the type's slot, which is called here directly.
 inline int setattr(PyObject *obj, PyObject *name, PyObject *value) noexcept {
     setattrofunc slot = Py_TYPE(obj)->tp_setattro;
-    if (slot != nullptr && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
-        return slot(obj, name, value);
-    }
-    return PyObject_SetAttr(obj, name, value);
+    return slot != nullptr ? slot(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
-// `obj[key]`; an exact dict is read directly, as the interpreter's own
-// specialised subscript does.
-[[gnu::cold]] void raise_key_error(PyObject *key) noexcept;
+// `obj[key]`.
 inline object getitem(PyObject *obj, PyObject *key) noexcept {
-    if (!PyDict_CheckExact(obj)) return steal(PyObject_GetItem(obj, key));
-    PyObject *value;
-    int r = PyDict_GetItemRef(obj, key, &value);
-    if (r == 0) raise_key_error(key);
-    return steal(r > 0 ? value : nullptr);
+    return steal(PyObject_GetItem(obj, key));
 }
 
-// `a == b` as a truth value: 1, 0, or -1 with an error set. Two exact str
-// are compared here, as str's own comparison does.
-inline int equal(PyObject *a, PyObject *b) noexcept {
-    if (a == b) return 1;
-    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return PyObject_RichCompareBool(a, b, Py_EQ);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    if (n != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b)) return 0;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
-}
+// `a == b` as a truth value, for `b` one of the module's own str: 1, 0, or -1
+// with an error set.
+inline int equal(PyObject *a, PyObject *b) noexcept { return PyObject_RichCompareBool(a, b, Py_EQ); }
 
 // ---------------------------------------------------------------------------
-// What a line of a function body does
-
-// `format(value, "")`, as an f-string renders a replacement field.
-object format(PyObject *value) noexcept;
+// text.cpp: messages and f-strings
 
 namespace detail {
 // A replacement field once read: a str in `text` (the value itself, or its
-// rendering kept alive in `keep`), or, for a float, its value in `number`,
-// which `finish` writes out as ASCII digits into `ascii` and from there
-// straight into the result.
+// rendering kept alive in `keep`). A value whose rendering runs no code waits
+// for `finish`: a float, its value in `number`, or a list of str, a copy of it
+// in `keep`.
 struct Rendered {
     PyObject *text = nullptr;
     object keep;
     double number = 0;
-    unsigned char ascii_len = 0;
-    char ascii[31];
 };
 // Reads `value` (null: an error is already set) into `out`, rendering it
-// unless it is a float, whose rendering runs no code and can wait; false
-// with an error set on failure.
+// now unless its rendering can wait; false with an error set on failure. A
+// str is its own rendering, kept alive by the caller.
 bool render(PyObject *value, Rendered &out) noexcept;
-inline bool field(PyObject *value, Rendered &out) noexcept {
-    if (value != nullptr && PyUnicode_CheckExact(value)) {
-        out.text = value;
-        return true;
-    }
-    return render(value, out);
-}
-inline bool field(const object &value, Rendered &out) noexcept {
-    return field(value.get(), out);
-}
+inline bool field(PyObject *value, Rendered &out) noexcept { return render(value, out); }
+inline bool field(const object &value, Rendered &out) noexcept { return render(value.get(), out); }
 template <class Make>
     requires std::is_invocable_r_v<object, Make &>
 inline bool field(Make &&make, Rendered &out) noexcept {
     object value = make();
-    if (value && PyUnicode_CheckExact(value.get())) {
-        out.text = value.get();
-        out.keep = std::move(value);
-        return true;
-    }
-    return render(value.get(), out);
+    if (!render(value.get(), out)) return false;
+    if (out.text == value.get()) out.keep = std::move(value);
+    return true;
 }
-// Writes out the floats among `n` read fields and concatenates them all into
-// a new str.
+// Renders what waited among `n` read fields and concatenates them all into a
+// new str.
 object finish(Rendered *fields, std::size_t n) noexcept;
 }  // namespace detail
 
+// A message written as the sentence it is, with "{}" where the f-string that
+// makes it has a replacement field: made once, at module set-up, into the
+// tuple of the literal pieces between the fields.
+object message(const char *sentence) noexcept;
+
 // An f-string whose values are read now and whose text is made only when
-// asked for. Each piece is read, and rendered as a replacement field, in the
-// order the f-string reads and renders them; a str literal renders as
-// itself, and a piece that is a callable is called for its value only once
-// the pieces before it have rendered. Nothing after a failure is read. A float
-// is written out only by `text()`: a text never asked for is never made,
-// which no code can tell apart from one made and dropped.
+// asked for. `pieces` is a message(); the values are read, and rendered as
+// replacement fields, in the order the f-string reads and renders them, and
+// a value that is a callable is called for its value only once the pieces
+// before it have rendered. Nothing after a failure is read. A float is
+// written out only by `text()`: a text never asked for is never made, which
+// no code can tell apart from one made and dropped.
 template <std::size_t N>
 class FString {
   public:
-    template <class... P>
-    explicit FString(P &&...pieces) noexcept {
+    template <class... V>
+    explicit FString(PyObject *pieces, V &&...values) noexcept {
+        if (PyTuple_GET_SIZE(pieces) != static_cast<Py_ssize_t>(N / 2 + 1)) {
+            PyErr_SetString(PyExc_SystemError, "a message has the wrong number of fields");
+            return;
+        }
         std::size_t i = 0;
-        ok_ = (... && detail::field(std::forward<P>(pieces), fields_[i++]));
+        auto literal = [&] {
+            fields_[i].text = PyTuple_GET_ITEM(pieces, i / 2);
+            ++i;
+            return true;
+        };
+        ok_ = (... && (literal() && detail::field(std::forward<V>(values), fields_[i++]))) &&
+              literal();
     }
     // False when a value could not be read or rendered; the error is set.
     explicit operator bool() const noexcept { return ok_; }
@@ -205,19 +182,20 @@ class FString {
     detail::Rendered fields_[N];
     bool ok_ = false;
 };
-template <class... P>
-FString(P &&...) -> FString<sizeof...(P)>;
+template <class... V>
+FString(PyObject *, V &&...) -> FString<2 * sizeof...(V) + 1>;
 
 // An f-string, its text made at once.
-template <class... P>
-object fstring(P &&...pieces) noexcept {
-    FString line(std::forward<P>(pieces)...);
+template <class... V>
+object fstring(PyObject *pieces, V &&...values) noexcept {
+    FString line(pieces, std::forward<V>(values)...);
     return line ? line.text() : object();
 }
 
-// `name` read as the code of the Python function `fn` reads a global: from
-// the function's globals, else its builtins; NameError when in neither.
-object function_global(PyObject *fn, PyObject *name) noexcept;
+// ---------------------------------------------------------------------------
+// operations.cpp: what a line does besides reading names and f-strings
+
+struct Function;  // what a body runs as; its members are the runtime's own
 
 // `obj.name` as the target of a call `obj.name(...)`, found where and when
 // getattr() finds it. A function or method descriptor on the type that the
@@ -254,19 +232,32 @@ inline object call(const Method &m, A... args) noexcept {
 // `first, second = seq`.
 int unpack(PyObject *seq, object &first, object &second) noexcept;
 
-// `from module import name`: the attribute, else the submodule in
-// sys.modules, else ImportError "cannot import name ...".
-object import_from(PyObject *module, PyObject *name) noexcept;
-// `from <level dots><name> import <names...>` in a module body, binding each
-// name in `ns`, the module's namespace (which also anchors a relative
-// import). Returns the module imported from.
-object import_names(PyObject *ns, PyObject *name, int level,
-                    std::initializer_list<PyObject *> names) noexcept;
+// An import statement, such as "from ..base import Layer1Stage", made into
+// code once; the interpreter runs it (see `run_import`), with its own
+// `__import__` lookup, bindings and errors.
+object import_statement(const char *text) noexcept;
+// Runs an import statement in a module body: against the module's namespace
+// `ns`, which also anchors a relative import and receives the names. -1 with
+// the statement's error set.
+int run_import(PyObject *ns, const char *text) noexcept;
+
+// Runs an import statement (`import_statement`) in the body of `f`, against
+// its module's namespace, and returns what it bound as `name`.
+object run_import(Function *f, PyObject *statement, PyObject *name) noexcept;
+
+// `mapping.get(key)`, or `mapping.get(key, fallback)` when one is given.
+object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept;
+inline object mapping_get(Function *f, PyObject *mapping, PyObject *key,
+                          PyObject *fallback = nullptr) noexcept {
+    if (!PyDict_CheckExact(mapping)) return call_get(f, mapping, key, fallback);
+    PyObject *value;
+    int r = PyDict_GetItemRef(mapping, key, &value);
+    if (r == 0) return borrow(fallback ? fallback : Py_None);
+    return steal(r > 0 ? value : nullptr);
+}
 
 // ---------------------------------------------------------------------------
-// Python-visible functions
-
-struct Function;  // what a body runs as; its members are the runtime's own
+// function.cpp (coroutine.cpp for the `async` kind): Python-visible functions
 
 // The body of an operation: `args` holds one borrowed reference per parameter,
 // defaults already filled in. Returns a new reference or null with an error set.
@@ -296,30 +287,21 @@ PyObject *make_function(PyObject *module, const FunctionDef &def) noexcept;
 // Makes the function and binds it in the module namespace; -1 on error.
 int add_function(PyObject *module, const FunctionDef &def) noexcept;
 
-// The namespace a body sees. These are what `name`, `name = value`,
-// `name(*args)` and `import name` do in a function written in Python: a name
-// is looked up in the module namespace, then in the builtins, NameError when
-// in neither; calls take the same path as calls from Python. A lookup's
-// answer is remembered until either namespace changes in any way, so a name
-// rebound, deleted or added (shadowing a builtin) counts from the next lookup.
+// ---------------------------------------------------------------------------
+// namespace.cpp: the namespace a body sees
+
+// What `name`, `name = value` and `name(*args)` do in a function written in
+// Python: a name is looked up in the module namespace, then in the builtins,
+// NameError when in neither; calls take the same path as calls from Python. A
+// lookup's answer is remembered until either namespace changes in any way, so
+// a name rebound, deleted or added (shadowing a builtin) counts from the next
+// lookup.
 object global(Function *f, PyObject *name) noexcept;
 int set_global(Function *f, PyObject *name, PyObject *value) noexcept;
 template <class... A>
 inline object call_global(Function *f, PyObject *name, A... args) noexcept {
     object callable = global(f, name);
     return callable ? call(callable.get(), args...) : object();
-}
-// `__import__(name, globals(), None, fromlist, level)` with the builtins' `__import__`.
-object import_name(Function *f, PyObject *name, PyObject *fromlist, int level) noexcept;
-// `mapping.get(key)`, or `mapping.get(key, fallback)` when one is given.
-object call_get(Function *f, PyObject *mapping, PyObject *key, PyObject *fallback) noexcept;
-inline object mapping_get(Function *f, PyObject *mapping, PyObject *key,
-                          PyObject *fallback = nullptr) noexcept {
-    if (!PyDict_CheckExact(mapping)) return call_get(f, mapping, key, fallback);
-    PyObject *value;
-    int r = PyDict_GetItemRef(mapping, key, &value);
-    if (r == 0) return borrow(fallback ? fallback : Py_None);
-    return steal(r > 0 ? value : nullptr);
 }
 
 // The state of the module that defines `f`, or of `module`.
@@ -334,7 +316,7 @@ inline State &state(PyObject *module) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Module state
+// state.cpp: module state
 
 // Per-module runtime state: the module's function and coroutine types and the
 // names and objects the runtime needs at call time. Modules put this struct at
@@ -346,13 +328,25 @@ struct RuntimeState {
     PyObject *builtins;          // dict of the builtins module
     PyObject *empty_str;
     PyObject *str_get;
-    PyObject *str_import;
     PyObject *str_warnings;
-    PyObject *str_warn_unawaited;
+    PyObject *str_warn;
 };
 
 // Fills the runtime part of the module's state; returns -1 with an error set.
 int runtime_init(PyObject *module) noexcept;
+
+// The number of strong references at the start of a module's `State`, which
+// end at `end` (where its other members begin, or its size), with the layout
+// the runtime relies on checked at compile time.
+#define NRT_STATE_SLOTS(State, end)                                                  \
+    ([] {                                                                            \
+        static_assert(std::is_standard_layout_v<State> && offsetof(State, rt) == 0, \
+                      "a module's state starts with the runtime's");                \
+        static_assert((end) % sizeof(PyObject *) == 0 &&                            \
+                          (end) >= sizeof(nrt::RuntimeState),                        \
+                      "a module's state starts with object pointers only");         \
+        return (end) / sizeof(PyObject *);                                           \
+    }())
 
 // A module's interned strings, as a list macro LIST(N, T): N(name) for a str
 // spelled like its member, T(member, "text") for any other. Inside the state
@@ -370,7 +364,7 @@ int runtime_init(PyObject *module) noexcept;
     }
 
 // ---------------------------------------------------------------------------
-// Module loading
+// loading.cpp: module loading
 
 // What a module tells the runtime about itself. From it the runtime makes the
 // module definition: multi-phase initialisation behind the loading guard (one

@@ -1,8 +1,8 @@
-// text.cpp: f-string rendering and joining. Values of the common built-in
-// types are rendered here directly, with the text the interpreter gives them.
+// text.cpp: messages and f-strings: their pieces, their values rendered as
+// format() renders them (a float written out here, as repr() writes it), and
+// the joined text.
 #include "nrt.hpp"
 
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -41,159 +41,67 @@ int float_ascii(double x, char *out) noexcept {
     return static_cast<int>(end - out);
 }
 
-// A str of ASCII characters.
-object ascii_str(const char *text, Py_ssize_t n) noexcept {
-    object out = steal(PyUnicode_New(n, 127));
-    if (out) std::memcpy(PyUnicode_1BYTE_DATA(out.get()), text, static_cast<std::size_t>(n));
-    return out;
-}
-
-// Copies the str `piece` into `out` (its kind and data given) at `at`; -1
-// with an error set.
-int copy_into(PyObject *out, int kind, void *data, Py_ssize_t at, PyObject *piece) noexcept {
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
-    if (PyUnicode_KIND(piece) != kind) return PyUnicode_CopyCharacters(out, at, piece, 0, len) < 0 ? -1 : 0;
-    std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(piece),
-                static_cast<std::size_t>(len) * kind);
-    return 0;
-}
-
-// Whether repr() of a str is the str in single quotes: no escapes, no quote.
-bool plain_ascii(PyObject *s) noexcept {
-    if (!PyUnicode_IS_ASCII(s)) return false;
-    static constexpr auto kEscaped = [] {
-        std::array<bool, 128> t{};
-        for (int c = 0; c < 0x20; c++) t[c] = true;
-        t[0x7f] = t['\\'] = t['\''] = true;
-        return t;
-    }();
-    const Py_UCS1 *c = PyUnicode_1BYTE_DATA(s);
-    bool escaped = false;
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; i++) escaped |= kEscaped[c[i]];
-    return !escaped;
-}
-
-bool all_exact_str(PyObject *list) noexcept {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(list, i))) return false;
-    }
-    return true;
-}
-
-// repr() of a list whose items are all exact str (no user code can run).
-object str_list_text(PyObject *list) noexcept {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    if (n == 0) return ascii_str("[]", 2);
-    constexpr Py_ssize_t kInline = 16;
-    if (n > kInline) return steal(PyObject_Repr(list));
-    object quoted[kInline];
-    Py_ssize_t length = 2 + 2 * (n - 1);
-    Py_UCS4 maxchar = 127;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *item = PyList_GET_ITEM(list, i);
-        if (plain_ascii(item)) {
-            length += PyUnicode_GET_LENGTH(item) + 2;
-            continue;
-        }
-        quoted[i] = steal(PyObject_Repr(item));
-        if (!quoted[i]) return {};
-        length += PyUnicode_GET_LENGTH(quoted[i].get());
-        Py_UCS4 c = PyUnicode_MAX_CHAR_VALUE(quoted[i].get());
-        if (c > maxchar) maxchar = c;
-    }
-    object out = steal(PyUnicode_New(length, maxchar));
-    if (!out) return {};
-    const int kind = PyUnicode_KIND(out.get());
-    void *data = PyUnicode_DATA(out.get());
-    Py_ssize_t at = 0;
-    auto put = [&](Py_UCS4 ch) { PyUnicode_WRITE(kind, data, at++, ch); };
-    put('[');
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (i) { put(','); put(' '); }
-        PyObject *piece = quoted[i] ? quoted[i].get() : PyList_GET_ITEM(list, i);
-        if (!quoted[i]) put('\'');
-        if (copy_into(out.get(), kind, data, at, piece) < 0) return {};
-        at += PyUnicode_GET_LENGTH(piece);
-        if (!quoted[i]) put('\'');
-    }
-    put(']');
-    return out;
-}
-
 }  // namespace
 
-// For the exact built-in types below, format() with an empty format string
-// is their str(), made here directly where that is cheaper.
-object format(PyObject *value) noexcept {
-    if (PyUnicode_CheckExact(value)) return borrow(value);
-    if (PyFloat_CheckExact(value)) {
-        char out[31];
-        int n = float_ascii(PyFloat_AS_DOUBLE(value), out);
-        return n < 0 ? object() : ascii_str(out, n);
+object message(const char *sentence) noexcept {
+    object pieces = steal(PyList_New(0));
+    if (!pieces) return {};
+    for (const char *start = sentence;;) {
+        const char *field = std::strstr(start, "{}");
+        const std::size_t n = field ? static_cast<std::size_t>(field - start) : std::strlen(start);
+        object piece = steal(PyUnicode_DecodeUTF8(start, static_cast<Py_ssize_t>(n), nullptr));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return {};
+        if (field == nullptr) return steal(PyList_AsTuple(pieces.get()));
+        start = field + 2;
     }
-    if (PyList_CheckExact(value) && all_exact_str(value)) return str_list_text(value);
-    if (PyLong_CheckExact(value) || PyList_CheckExact(value) || PyBool_Check(value) ||
-        value == Py_None || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
-        return steal(PyObject_Str(value));
-    }
-    return steal(PyObject_Format(value, nullptr));
 }
 
 namespace detail {
 
 bool render(PyObject *value, Rendered &out) noexcept {
     if (value == nullptr) return false;
+    if (PyUnicode_CheckExact(value)) {
+        out.text = value;
+        return true;
+    }
     if (PyFloat_CheckExact(value)) {
         out.number = PyFloat_AS_DOUBLE(value);
         return true;
     }
-    out.keep = format(value);
+    if (PyList_CheckExact(value)) {  // its repr() runs no code while every item is a str
+        bool all_str = true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); i++) {
+            all_str = all_str && PyUnicode_CheckExact(PyList_GET_ITEM(value, i));
+        }
+        if (all_str) {
+            out.keep = steal(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)));
+            return bool(out.keep);
+        }
+    }
+    out.keep = steal(PyObject_Format(value, nullptr));  // format(value, "")
     out.text = out.keep.get();
     return out.text != nullptr;
 }
 
 object finish(Rendered *fields, std::size_t n) noexcept {
+    object pieces = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    object nothing = pieces ? steal(PyUnicode_New(0, 0)) : object();
+    if (!nothing) return {};
     for (std::size_t i = 0; i < n; i++) {
-        if (fields[i].text != nullptr) continue;
-        int len = float_ascii(fields[i].number, fields[i].ascii);
-        if (len < 0) return {};
-        fields[i].ascii_len = static_cast<unsigned char>(len);
-    }
-    Py_ssize_t length = 0;
-    Py_UCS4 maxchar = 127;
-    for (std::size_t i = 0; i < n; i++) {
-        PyObject *t = fields[i].text;
-        Py_ssize_t len = t ? PyUnicode_GET_LENGTH(t) : fields[i].ascii_len;
-        if (len > PY_SSIZE_T_MAX - length) {
-            PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
-            return {};
-        }
-        length += len;
-        Py_UCS4 c = t ? PyUnicode_MAX_CHAR_VALUE(t) : 127;
-        if (c > maxchar) maxchar = c;
-    }
-    object out = steal(PyUnicode_New(length, maxchar));
-    if (!out) return {};
-    const int kind = PyUnicode_KIND(out.get());
-    char *data = static_cast<char *>(PyUnicode_DATA(out.get()));
-    Py_ssize_t at = 0;
-    for (std::size_t i = 0; i < n; i++) {
-        PyObject *t = fields[i].text;
-        if (t == nullptr) {
-            const char *a = fields[i].ascii;
-            const Py_ssize_t len = fields[i].ascii_len;
-            if (kind == PyUnicode_1BYTE_KIND) {
-                std::memcpy(data + at, a, static_cast<std::size_t>(len));
+        Rendered &field = fields[i];
+        if (field.text == nullptr) {
+            if (field.keep) {  // a list of str
+                field.keep = steal(PyObject_Repr(field.keep.get()));
             } else {
-                for (Py_ssize_t j = 0; j < len; j++) PyUnicode_WRITE(kind, data, at + j, a[j]);
+                char ascii[32];
+                int len = float_ascii(field.number, ascii);
+                field.keep = len < 0 ? object() : steal(PyUnicode_FromStringAndSize(ascii, len));
             }
-            at += len;
-            continue;
+            if ((field.text = field.keep.get()) == nullptr) return {};
         }
-        if (copy_into(out.get(), kind, data, at, t) < 0) return {};
-        at += PyUnicode_GET_LENGTH(t);
+        PyTuple_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), Py_NewRef(field.text));
     }
-    return out;
+    return steal(PyUnicode_Join(nothing.get(), pieces.get()));
 }
 
 }  // namespace detail

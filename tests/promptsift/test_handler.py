@@ -4,6 +4,7 @@ written, and arbitrary objects in every place the stage reads from."""
 import asyncio
 import gc
 import sys
+import traceback
 import types
 import weakref
 
@@ -180,9 +181,15 @@ def test_contexts_and_prompts_of_other_shapes(stage, engine, make, outcome):
 
 
 def test_failed_ifc_import_is_a_processing_error(stage, engine, monkeypatch):
+    """The import's own error, worded by the interpreter, with no frame of the stage's making."""
     monkeypatch.setitem(sys.modules, "nerov.packages.governance.ifc", None)
     err = fail(stage, context())
     assert type(err) is Layer1ProcessingError and type(err.__context__) is ModuleNotFoundError
+    assert str(err.__context__) == "import of nerov.packages.governance.ifc halted; None in sys.modules"
+    assert err.__context__.__traceback__ is None or "<import>" not in str(traceback.extract_tb(err.__context__.__traceback__))
+    monkeypatch.setitem(sys.modules, "nerov.packages.governance.ifc", types.ModuleType("nerov.packages.governance.ifc"))
+    err = fail(stage, context())
+    assert str(err.__context__).startswith("cannot import name 'IFCContext' from 'nerov.packages.governance.ifc'")
 
 
 anything = st.one_of(

@@ -160,12 +160,19 @@ def test_close_of_a_fresh_coroutine_prevents_it_from_running_and_warning(stage, 
 
 
 def test_dropped_without_await_warns_like_the_interpreter(stage):
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        stage.process(context())
-        gc.collect()
-    messages = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
-    assert messages == ["coroutine 'PromptsiftStage.process' was never awaited"]
+    async def process(context):
+        pass
+
+    process.__qualname__ = "PromptsiftStage.process"
+    seen = []
+    for make in (stage.process, process):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            make(context())
+            gc.collect()
+        seen.append([(w.category, str(w.message), w.filename, type(w.source).__name__) for w in caught])
+    assert seen[0] == seen[1] == [(RuntimeWarning, "coroutine 'PromptsiftStage.process' was never awaited",
+                                   __file__, "coroutine")]
 
 
 def test_resurrected_by_the_warning_it_stays_closed(stage):

@@ -134,6 +134,9 @@ def test_writable_attributes_behave_like_a_python_function():
             f.__annotations__ = []
         with pytest.raises(TypeError, match="__defaults__ must be set to a tuple object"):
             f.__defaults__ = [1]
+        for name in ("__globals__", "__builtins__"):
+            with pytest.raises(AttributeError, match="^readonly attribute$"):
+                setattr(f, name, {})
     finally:
         del f.custom
         f.__name__, f.__qualname__, f.__doc__, f.__annotations__, f.__module__ = saved

@@ -19,18 +19,17 @@ using shortcuts::Probe;
 
 // Module and module-level names, builtins, attribute names and texts.
 #define ARTIFAX_STRINGS(N, T)                                                                \
-    N(hashlib) N(json) N(logging) N(os) N(sys) N(pathlib) N(typing) N(Path) N(List)          \
-    N(Optional) N(Sequence) N(logger) N(MODELS_VERSION) N(_CORE_MARKER) N(_POLICY_NLI_MARKER) \
+    N(hashlib) N(json) N(logging) N(os) N(sys) N(Path) N(logger) N(MODELS_VERSION) \
+    N(_CORE_MARKER) N(_POLICY_NLI_MARKER)                                                    \
     N(_UNSET) N(_resolved_core_root) N(_resolved_policy_nli) N(_verified_roots)              \
     N(_iter_core_roots) N(_iter_all_roots) N(_find_package_dir) N(_has_file)                 \
     N(_verify_if_present) N(_sha256) N(generate_manifest) N(resolve_core_models_root)        \
     N(resolve_artifact) N(open) N(print) N(str) N(list) N(hasattr) N(sorted) N(__file__)     \
     N(__name__) N(__fspath__) N(path) N(join) N(exists) N(isfile) N(isdir) N(abspath)        \
-    N(dirname) N(environ) N(getenv) N(getLogger) N(debug) N(warning) N(resources) N(files)   \
+    N(dirname) N(environ) N(getenv) N(getLogger) N(debug) N(warning) N(ir) N(files)          \
     N(is_dir) N(rglob) N(is_file) N(relative_to) N(as_posix) N(stat) N(st_size) N(sha256)    \
     N(update) N(read) N(close) N(hexdigest) N(load) N(dump) N(replace) N(remove) N(urandom)  \
     N(hex) N(add) N(append) N(items) N(encoding) N(indent) N(sort_keys)                      \
-    T(t_importlib_resources, "importlib.resources")                                          \
     T(t_version_env, "NEROV_MODELS_VERSION") T(t_version_default, "1.0.1")                    \
     T(t_models_dir_env, "NEROV_MODELS_DIR") T(t_skip_check_env, "NEROV_SKIP_MODEL_CHECK")     \
     T(t_one, "1") T(t_models, "models")                                                       \
@@ -48,10 +47,9 @@ using shortcuts::Probe;
       "artifax: checksum mismatch for %s \u2014 corrupt artifacts: %s. Reinstall the model "  \
       "package.")                                                                             \
     T(t_banner, "=== Nerov Artifax ===\n")                                                    \
-    T(t_core_line, "  Core models  : ")                                                       \
     T(t_core_missing, "  Core models  : NOT FOUND")                                           \
     T(t_install_hint, "    Install:  pip install nerov-brain-models")                         \
-    T(t_two_blanks, "  ") T(t_name_width, "30s") T(t_colon, ": ") T(t_not_found, "NOT FOUND")  \
+    T(t_name_width, "30s") T(t_not_found, "NOT FOUND")                                        \
     T(t_override_hint, "\nSet NEROV_MODELS_DIR to override resolution.")
 
 // Module state: strong references only, so that the whole struct is
@@ -62,10 +60,11 @@ struct State {
     PyObject *kw_encoding;   // ("encoding",)
     PyObject *kw_json_dump;  // ("indent", "sort_keys")
     PyObject *n_hash_block;  // the block size as an int
+    PyObject *core_line, *artifact_line;  // the report's lines (nrt::message)
+    PyObject *import_resources;           // "import importlib.resources as ir"
     shortcuts::Standard fast;
 };
-constexpr std::size_t kStateSlots = sizeof(State) / sizeof(PyObject *);
-static_assert(sizeof(State) % sizeof(PyObject *) == 0, "State holds object pointers only");
+constexpr std::size_t kStateSlots = NRT_STATE_SLOTS(State, sizeof(State));
 
 constexpr int kTempAttempts = 16;  // fresh names tried for the temporary manifest
 
@@ -291,9 +290,7 @@ const nrt::FunctionDef iter_all_roots_def = {
 // `importlib.resources` gives for the package, or a null object with no error
 // set when the lookup does not give a plain directory.
 object package_stage(Function *f, State &st, PyObject *package_name) noexcept {
-    // import importlib.resources as ir
-    object top = nrt::import_name(f, st.t_importlib_resources, nullptr, 0);
-    object ir = top ? nrt::import_from(top.get(), st.resources) : object();
+    object ir = nrt::run_import(f, st.import_resources, st.ir);
     object files = ir ? nrt::getattr(ir.get(), st.files) : object();
     object ref = files ? nrt::call(files.get(), package_name) : object();
     if (!ref) return {};
@@ -616,18 +613,17 @@ bool is_temp_manifest(PyObject *rel) noexcept {
     return text(kTempPrefix) && hex_digits(16) && text(kTempSuffix) && i == n;
 }
 
-// `{"size": p.stat().st_size, "sha256": _sha256(str(p))}` of a walked file,
-// whose size the walk's own stat may have given already. Null with no error
-// set when the file is gone since it was listed (it is then left out).
-object manifest_entry(Function *f, State &st, PyObject *p, object size) noexcept {
-    if (!size) {
-        object stat = nrt::call_method(p, st.stat);
-        if (!stat) {
-            vanished();
-            return {};
-        }
-        if (!(size = nrt::getattr(stat.get(), st.st_size))) return {};
+// `{"size": p.stat().st_size, "sha256": _sha256(str(p))}` of a walked file.
+// Null with no error set when the file is gone since it was listed (it is
+// then left out).
+object manifest_entry(Function *f, State &st, PyObject *p) noexcept {
+    object stat = nrt::call_method(p, st.stat);
+    if (!stat) {
+        vanished();
+        return {};
     }
+    object size = nrt::getattr(stat.get(), st.st_size);
+    if (!size) return {};
     object sha = nrt::global(f, st._sha256);
     object text = sha ? nrt::call_global(f, st.str, p) : object();
     object digest = text ? nrt::call(sha.get(), text.get()) : object();
@@ -658,11 +654,8 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) noexcept {
     object entries = walk ? nrt::call(sorted.get(), walk.get()) : object();
     object it = entries ? nrt::steal(PyObject_GetIter(entries.get())) : object();
     if (!it) return nullptr;
-    bool direct = shortcuts::walk_stats_directly(st.fast);
     while (object p = next_item(it.get())) {
-        object size;
-        int regular = direct ? shortcuts::stat_walked(st.fast, p.get(), size) : -2;
-        if (regular == -2) regular = truth(nrt::call_method(p.get(), st.is_file));
+        int regular = truth(nrt::call_method(p.get(), st.is_file));
         if (regular < 0) return nullptr;
         if (!regular) continue;
         object relative = nrt::call_method(p.get(), st.relative_to, base.get());
@@ -673,7 +666,7 @@ PyObject *generate_manifest(Function *f, PyObject *const *args) noexcept {
         int self = nrt::equal(rel.get(), st.t_manifest);
         if (self < 0) return nullptr;
         if (self || (PyUnicode_Check(rel.get()) && is_temp_manifest(rel.get()))) continue;
-        object entry = manifest_entry(f, st, p.get(), std::move(size));
+        object entry = manifest_entry(f, st, p.get());
         if (!entry) {
             if (PyErr_Occurred()) return nullptr;
             continue;
@@ -758,6 +751,9 @@ const nrt::FunctionDef write_manifest_def = {
 // ---------------------------------------------------------------------------
 // Status report
 
+constexpr char kCoreLine[] = "  Core models  : {}";
+constexpr char kArtifactLine[] = "  {}: {}";  // the name padded to 30 characters
+
 // `print(line)`, `print` looked up before the line (a constant, or made by
 // calling `line`) is made, as a call's target is found before its argument.
 template <class Line>
@@ -781,7 +777,7 @@ PyObject *cli_download(Function *f, PyObject *const *) noexcept {
     int found = truth(core);
     if (found < 0) return nullptr;
     if (found) {
-        auto line = [&] { return nrt::fstring(st.t_core_line, core); };
+        auto line = [&] { return nrt::fstring(st.core_line, core); };
         if (print_line(f, st, line) < 0) return nullptr;
     } else {
         if (print_line(f, st, st.t_core_missing) < 0) return nullptr;
@@ -794,7 +790,7 @@ PyObject *cli_download(Function *f, PyObject *const *) noexcept {
         if (exists < 0) return nullptr;
         object tag = exists ? path : nrt::borrow(st.t_not_found);
         auto field = [&] { return nrt::steal(PyObject_Format(name, st.t_name_width)); };
-        auto line = [&] { return nrt::fstring(st.t_two_blanks, field, st.t_colon, tag); };
+        auto line = [&] { return nrt::fstring(st.artifact_line, field, tag); };
         if (print_line(f, st, line) < 0) return nullptr;
     }
 
@@ -822,23 +818,25 @@ int exec_module(PyObject *module) noexcept {
     if ((st.kw_encoding = PyTuple_Pack(1, st.encoding)) == nullptr) return -1;
     if ((st.kw_json_dump = PyTuple_Pack(2, st.indent, st.sort_keys)) == nullptr) return -1;
     if ((st.n_hash_block = PyLong_FromSsize_t(shortcuts::kHashBlock)) == nullptr) return -1;
-    PyObject *ns = PyModule_GetDict(module);
-
-    // The standard modules, each bound as it is imported, so that the first
-    // one that cannot be is the error; then the names from pathlib and typing.
-    object hashlib, json, logging, os, sys;
-    const std::pair<PyObject *, object *> standard[] = {{st.hashlib, &hashlib}, {st.json, &json},
-                                                        {st.logging, &logging}, {st.os, &os},
-                                                        {st.sys, &sys}};
-    for (const auto &[name, imported] : standard) {
-        *imported = nrt::steal(PyImport_Import(name));
-        if (bind(ns, name, *imported) < 0) return -1;
-    }
-    object pathlib = nrt::import_names(ns, st.pathlib, 0, {st.Path});
-    if (!pathlib || !nrt::import_names(ns, st.typing, 0, {st.List, st.Optional, st.Sequence})) {
+    if (!(st.core_line = nrt::message(kCoreLine).release()) ||
+        !(st.artifact_line = nrt::message(kArtifactLine).release()) ||
+        !(st.import_resources = nrt::import_statement("import importlib.resources as ir").release())) {
         return -1;
     }
-    if (shortcuts::capture(st.fast, os.get(), pathlib.get(), hashlib.get()) < 0) return -1;
+    PyObject *ns = PyModule_GetDict(module);
+
+    // The module body's imports, each run as the body runs it: the first that
+    // fails is the error.
+    for (const char *statement : {"import hashlib", "import json", "import logging", "import os",
+                                  "import sys", "from pathlib import Path",
+                                  "from typing import List, Optional, Sequence"}) {
+        if (nrt::run_import(ns, statement) < 0) return -1;
+    }
+    object hashlib = nrt::steal(PyImport_Import(st.hashlib));
+    object logging = hashlib ? nrt::steal(PyImport_Import(st.logging)) : object();
+    object os = logging ? nrt::steal(PyImport_Import(st.os)) : object();
+    if (!os) return -1;
+    if (shortcuts::capture(st.fast, os.get(), hashlib.get()) < 0) return -1;
 
     // logger = logging.getLogger(__name__)
     PyObject *module_name;

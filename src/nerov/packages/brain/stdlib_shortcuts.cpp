@@ -2,7 +2,6 @@
 // still the standard library's.
 #include "stdlib_shortcuts.hpp"
 
-#include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -43,10 +42,9 @@ int os_stat_is_standard(Standard &sd, PyObject *globals) noexcept {
 }
 
 // stat() of a str path as os.stat takes it: 1 with `*sb` filled, 0 when
-// os.stat would raise (`*error` set to its errno, or 0 for text it refuses
-// with ValueError), -1 with an error set.
-int stat_text(PyObject *path, struct stat *sb, int *error) noexcept {
-    *error = 0;
+// os.stat would raise (OSError, or ValueError for text it refuses), -1 with
+// an error set.
+int stat_text(PyObject *path, struct stat *sb) noexcept {
     object encoded = nrt::steal(PyUnicode_EncodeFSDefault(path));
     if (!encoded) {  // text the file system encoding cannot take
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
@@ -57,12 +55,10 @@ int stat_text(PyObject *path, struct stat *sb, int *error) noexcept {
     if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) {
         return 0;  // an embedded null character
     }
-    int failed, saved = 0;
+    int failed;
     Py_BEGIN_ALLOW_THREADS
     failed = ::stat(bytes, sb);
-    if (failed != 0) saved = errno;
     Py_END_ALLOW_THREADS
-    *error = saved;
     return failed == 0 ? 1 : 0;
 }
 
@@ -74,8 +70,7 @@ int probe_directly(Standard &sd, PyObject *path, Probe kind) noexcept {
     int standard = os_stat_is_standard(sd, sd.std_probe_globals);
     if (standard <= 0) return standard < 0 ? -1 : -2;
     struct stat sb;
-    int error;
-    int found = stat_text(path, &sb, &error);
+    int found = stat_text(path, &sb);
     if (found <= 0) return found;
     switch (kind) {
     case Probe::isfile: return S_ISREG(sb.st_mode) ? 1 : 0;
@@ -117,54 +112,18 @@ object path_probe(Standard &sd, PyObject *probe, PyObject *path, Probe kind) noe
     return nrt::call(probe, path);
 }
 
-// The walked paths' methods have to be the standard ones, and so does the
-// `os.stat` they reach.
-bool walk_stats_directly(Standard &sd) noexcept {
-    if (sd.std_pathlib_globals == nullptr) return false;
-    PyObject *methods[][2] = {{sd.is_file, sd.std_path_is_file},
-                              {sd.stat, sd.std_path_stat},
-                              {sd.__fspath__, sd.std_path_fspath}};
-    for (auto &m : methods) {
-        object found = nrt::steal(PyObject_GetAttr(sd.std_posix_path, m[0]));
-        if (!found) PyErr_Clear();
-        if (found.get() != m[1]) return false;
-    }
-    int standard = os_stat_is_standard(sd, sd.std_pathlib_globals);
-    if (standard < 0) PyErr_Clear();
-    return standard > 0;
-}
-
-int stat_walked(Standard &sd, PyObject *p, object &size) noexcept {
-    if (!Py_IS_TYPE(p, reinterpret_cast<PyTypeObject *>(sd.std_posix_path))) return -2;
-    object text = nrt::steal(PyObject_Str(p));
-    if (!text) return -1;
-    if (!PyUnicode_CheckExact(text.get())) return -2;
-    struct stat sb;
-    int error;
-    int found = stat_text(text.get(), &sb, &error);
-    if (found < 0) return -1;
-    if (found == 0) {
-        // The errors is_file takes for "no such file"; any other is raised.
-        bool missing = error == 0 || error == ENOENT || error == ENOTDIR || error == EBADF ||
-                       error == ELOOP;
-        return missing ? 0 : -2;
-    }
-    if (!S_ISREG(sb.st_mode)) return 0;
-    size = nrt::steal(PyLong_FromLongLong(static_cast<long long>(sb.st_size)));
-    return size ? 1 : -1;
-}
-
 int hashes_in_place(Standard &sd, PyObject *hash, PyObject *file) noexcept {
     if (!Py_IS_TYPE(hash, reinterpret_cast<PyTypeObject *>(sd.std_sha256_type)) ||
         !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject *>(sd.std_buffered_reader))) {
         return 0;
     }
-    // `file.read` is the type's, unless the file has an attribute of its own
-    // by that name (read without making the file's `__dict__`)...
-    PyObject **dict = _PyObject_GetDictPtr(file);
-    if (dict != nullptr && *dict != nullptr) {
-        int own = PyDict_Contains(*dict, sd.read);
-        if (own != 0) return own < 0 ? -1 : 0;
+    // `file.read` is the reader's own, as getattr() finds it (an attribute of
+    // the file's own by that name may be anything else)...
+    object read = nrt::getattr(file, sd.read);
+    if (!read) return -1;
+    if (!PyCFunction_Check(read.get()) || PyCFunction_GetSelf(read.get()) != file ||
+        PyCFunction_GetFunction(read.get()) != PyCFunction_GetFunction(sd.std_read)) {
+        return 0;
     }
     // ...and the raw file beneath it, which sees the buffer, keeps nothing.
     object raw = nrt::getattr(file, sd.raw);
@@ -207,7 +166,7 @@ int hash_buffered_blocks(Standard &sd, PyObject *file, PyObject *update) noexcep
     }
 }
 
-int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) noexcept {
+int capture(Standard &sd, PyObject *os, PyObject *hashlib) noexcept {
     if (sd.intern_strings() < 0) return -1;
     object io = nrt::steal(PyImport_Import(sd.io));
     if (!io || !(sd.std_buffered_reader = PyObject_GetAttr(io.get(), sd.BufferedReader)) ||
@@ -220,6 +179,14 @@ int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) no
     }
     sd.std_readinto1 = PyObject_GetAttr(sd.std_buffered_reader, sd.readinto1);
     if (!sd.std_readinto1) return -1;
+    // The bound `read` of a reader, whose C function every reader's own `read` has.
+    object bytes_io = nrt::call_method(io.get(), sd.BytesIO);
+    object sample = bytes_io ? nrt::call(sd.std_buffered_reader, bytes_io.get()) : object();
+    if (!sample || !(sd.std_read = PyObject_GetAttr(sample.get(), sd.read))) return -1;
+    if (!PyCFunction_Check(sd.std_read)) {
+        PyErr_SetString(PyExc_TypeError, "io.BufferedReader.read must be a built-in method");
+        return -1;
+    }
     object h = nrt::call_method(hashlib, sd.sha256);
     if (!h) return -1;
     sd.std_sha256_type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(h.get())));
@@ -243,18 +210,6 @@ int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) no
         globals = g;
     }
     if (plain) sd.std_probe_globals = Py_NewRef(globals);
-
-    // Walked paths: the standard methods, and the namespace their stat sees.
-    if ((sd.std_posix_path = PyObject_GetAttr(pathlib, sd.PosixPath)) == nullptr) return -1;
-    if (!PyType_Check(sd.std_posix_path)) return 0;
-    if ((sd.std_path_is_file = PyObject_GetAttr(sd.std_posix_path, sd.is_file)) == nullptr ||
-        (sd.std_path_stat = PyObject_GetAttr(sd.std_posix_path, sd.stat)) == nullptr ||
-        (sd.std_path_fspath = PyObject_GetAttr(sd.std_posix_path, sd.__fspath__)) == nullptr) {
-        return -1;
-    }
-    if (PyFunction_Check(sd.std_path_stat)) {
-        sd.std_pathlib_globals = Py_NewRef(PyFunction_GetGlobals(sd.std_path_stat));
-    }
     return 0;
 }
 

@@ -1,6 +1,6 @@
 // stdlib_shortcuts.hpp: answers that artifax would otherwise ask the standard
-// library for (os.path's join, dirname and probes, the stat of a walked
-// pathlib path, a buffered file fed to the standard SHA-256), computed here
+// library for (os.path's join, dirname and probes, a buffered file fed to the
+// standard SHA-256), computed here
 // directly while the functions and types found at call time are still the
 // standard ones recorded at import. Anything else is simply called.
 #pragma once
@@ -12,8 +12,8 @@ namespace shortcuts {
 constexpr Py_ssize_t kHashBlock = 1 << 20;  // files are hashed in blocks of at most 1 MiB
 
 #define SHORTCUTS_STRINGS(N, T)                                                              \
-    N(io) N(os) N(path) N(stat) N(join) N(dirname) N(exists) N(isfile) N(isdir) N(is_file) \
-    N(__fspath__) N(read) N(readinto1) N(raw) N(sha256) N(PosixPath) N(BufferedReader) N(FileIO)
+    N(io) N(os) N(path) N(stat) N(join) N(dirname) N(exists) N(isfile) N(isdir) N(read) \
+    N(readinto1) N(raw) N(sha256) N(BufferedReader) N(BytesIO) N(FileIO)
 
 // The standard objects as recorded at import; strong references only, null
 // where a shortcut cannot apply.
@@ -24,17 +24,13 @@ struct Standard {
     PyObject *std_probe_globals;    // the namespace the probes find `os` in
     PyObject *std_buffered_reader;  // io.BufferedReader, what open(path, "rb") gives
     PyObject *std_readinto1;        // its readinto1
+    PyObject *std_read;             // a reader's bound read
     PyObject *std_file_io;          // io.FileIO, the raw file beneath it
     PyObject *std_sha256_type;      // the type of hashlib.sha256() objects
-    PyObject *std_posix_path;       // pathlib.PosixPath, what Path(...).rglob() yields here
-    PyObject *std_path_is_file;     // its is_file, stat and __fspath__
-    PyObject *std_path_stat;
-    PyObject *std_path_fspath;
-    PyObject *std_pathlib_globals;  // the namespace its stat finds `os` in
 };
 
 // Records the standard objects; -1 with an error set.
-int capture(Standard &sd, PyObject *os, PyObject *pathlib, PyObject *hashlib) noexcept;
+int capture(Standard &sd, PyObject *os, PyObject *hashlib) noexcept;
 
 // `join(a, b)`, `dirname(p)` and `probe(path)` for the `os.path` functions
 // found now.
@@ -42,14 +38,6 @@ nrt::object path_join(Standard &sd, PyObject *join, PyObject *a, PyObject *b) no
 nrt::object path_dirname(Standard &sd, PyObject *dirname, PyObject *p) noexcept;
 enum class Probe { exists, isfile, isdir };
 nrt::object path_probe(Standard &sd, PyObject *probe, PyObject *path, Probe kind) noexcept;
-
-// Whether `p.is_file()` and `p.stat().st_size` of the paths a walk yields can
-// be answered by one stat call here; checked once per walk.
-bool walk_stats_directly(Standard &sd) noexcept;
-// What `p.is_file()` says of a walked path, with the size from the same
-// stat: 1 (a regular file, `size` set), 0, -1 with an error set, or -2 when
-// the path object has to be asked.
-int stat_walked(Standard &sd, PyObject *p, nrt::object &size) noexcept;
 
 // Whether `hash` is the standard SHA-256 object, which keeps nothing it is
 // given, and `file` the standard buffered reader over a plain file, with its

@@ -15,8 +15,8 @@ using nrt::object;
 
 // The names the module looks up or assigns and the texts it writes.
 #define PROMPTSIFT_STRINGS(N, T) \
-    N(logging) N(typing) N(pydantic) N(Callable) N(BaseModel) N(Field) \
-    N(ExecutionContext) N(Layer1Stage) N(Layer1ProcessingError) N(PromptValidationError) \
+    N(logging) N(pydantic) N(BaseModel) N(Field) \
+    N(Layer1Stage) N(Layer1ProcessingError) N(PromptValidationError) \
     N(VantorEngine) N(CapabilityMatcher) N(TaintLevel) N(IFCContext) N(UNTRUSTED) \
     N(Exception) N(getLogger) N(logger) N(debug) N(warning) N(error) \
     N(RequestAnalysisResult) N(PromptsiftStage) \
@@ -28,29 +28,20 @@ using nrt::object;
     N(capabilities) N(confidence_score) N(allowed_tools) N(risk_level) N(risk_score) \
     N(vantor_result) N(tool_scope) N(content_class) N(execution_recommendation) \
     N(primary_intent) N(required_capabilities) N(risk_factors) N(description) \
-    N(default_factory) N(acquire) N(release) N(allocate_lock) N(register_at_fork) \
-    N(after_in_child) N(Logger) N(isEnabledFor) N(DEBUG) N(disabled) \
-    T(log_record, "_log") \
-    T(level_cache, "_cache") \
+    N(default_factory) N(acquire) N(release) N(register_at_fork) \
+    N(after_in_child) N(Logger) N(isEnabledFor) N(DEBUG) N(create_model) \
     T(local_brain, "_LOCAL_BRAIN") \
     T(get_vantor, "_get_vantor") \
     T(dunder_name, "__name__") \
-    T(mod_thread, "_thread") \
+    N(threading) N(Lock) \
     T(mod_os, "os") \
     T(dunder_module, "__module__") \
     T(dunder_qualname, "__qualname__") \
     T(dunder_doc, "__doc__") \
-    T(dunder_annotations, "__annotations__") \
     T(dunder_static_attributes, "__static_attributes__") \
     T(dunder_prepare, "__prepare__") \
-    T(dunder_parent_namespace, "__pydantic_parent_namespace__") \
+    T(kw_base, "__base__") \
     T(kw_default, "default") \
-    T(mod_context, "context") \
-    T(mod_base, "base") \
-    T(mod_exceptions, "exceptions") \
-    T(mod_engine, "brain.engine") \
-    T(mod_matcher, "brain.capability_matcher") \
-    T(mod_ifc, "governance.ifc") \
     T(ann_bool, "bool") \
     T(ann_str, "str") \
     T(ann_list_str, "list[str]") \
@@ -63,24 +54,7 @@ using nrt::object;
     T(t_require_approval, "require_human_approval") \
     T(t_high, "HIGH") \
     T(t_critical, "CRITICAL") \
-    T(t_low, "LOW") \
-    T(t_reason_head, "Vantor Security Engine: ") \
-    T(t_reason_confidence, " (Confidence: ") \
-    T(t_close_paren, ")") \
-    T(t_warn_head, "Nerov Vantor Blocked Adversarial Request! Category: ") \
-    T(t_warn_risk, " | Risk: ") \
-    T(t_warn_latency, " | Latency: ") \
-    T(t_ms, "ms") \
-    T(t_block_head, "Adversarial prompt detected (") \
-    T(t_block_tail, "). Request blocked by Nerov Vantor.") \
-    T(t_line_head, "Layer 1 Vantor Analysis: Safe=True, Intent=") \
-    T(t_line_risk, ", Risk=") \
-    T(t_line_scope, ", Scope=") \
-    T(t_line_tier, ", BindingTier=") \
-    T(t_line_tools, ", Allowed Tools=") \
-    T(t_line_latency, ", Latency=") \
-    T(t_error_head, "Error during Vantor Request Analysis: ") \
-    T(t_failed_head, "Failed to analyze request: ")
+    T(t_low, "LOW")
 
 struct State {
     nrt::RuntimeState rt;
@@ -89,11 +63,14 @@ struct State {
     PyObject *one;                // 1.0
     PyObject *safe_risk_score;    // 0.1
     PyObject *select_kwnames;     // ("predicted_intent", "predicted_scope")
-    PyObject *ifc_fromlist;       // ("IFCContext",)
+    PyObject *verdict_keys;       // the validation result's six keys, each None
+    PyObject *import_ifc_context; // "from ....governance.ifc import IFCContext"
     PyObject *stock_debug_code;   // code of logging's own Logger.debug, or null
     PyObject *stock_enabled_code; // and of its Logger.isEnabledFor
-    PyObject *plain_logger_type;  // a logger type found to add no `disabled` or `_cache`
-    // Engine creation is serialised across threads by this `_thread.lock`:
+    // The messages, each the literal pieces of its sentence (nrt::message).
+    PyObject *reason_text, *block_warning, *block_message, *analysis_line, *failure_log,
+        *failure_message;
+    // Engine creation is serialised across threads by this `threading.Lock`:
     // a waiter answers signals as any thread blocked on a lock does, and a
     // child process gets a fresh one after fork.
     PyObject *engine_lock;
@@ -101,9 +78,8 @@ struct State {
     // proceed.
     bool engine_busy;
     unsigned long engine_owner;
-    unsigned int plain_logger_version;  // `plain_logger_type`'s version tag when it was found so
 };
-constexpr std::size_t kStateSlots = offsetof(State, engine_busy) / sizeof(PyObject *);
+constexpr std::size_t kStateSlots = NRT_STATE_SLOTS(State, offsetof(State, engine_busy));
 
 // ---------------------------------------------------------------------------
 // _get_vantor
@@ -138,10 +114,10 @@ int create_engine(Function *f, State &st) noexcept {
     return rc;
 }
 
-// `_thread.allocate_lock()`.
+// `threading.Lock()`.
 object new_lock(State &st) noexcept {
-    object thread = nrt::steal(PyImport_Import(st.mod_thread));
-    object allocate = thread ? nrt::getattr(thread.get(), st.allocate_lock) : object();
+    object threading = nrt::steal(PyImport_Import(st.threading));
+    object allocate = threading ? nrt::getattr(threading.get(), st.Lock) : object();
     return allocate ? nrt::call(allocate.get()) : object();
 }
 
@@ -247,102 +223,38 @@ void raise_new(Function *f, PyObject *cls_name, Message &&message) noexcept {
 // type, which is how logging's own Logger methods are recognised.
 bool is_stock(const nrt::Method &method, PyObject *code) noexcept {
     PyObject *fn = method.target.get();
-    return method.self && PyFunction_Check(fn) && PyFunction_GET_CODE(fn) == code;
+    return method.self && PyFunction_Check(fn) && PyFunction_GetCode(fn) == code;
 }
 
-// Whether instances of `type` read `disabled` and `_cache` from their own
-// dict alone: the generic attribute lookup, and no class attribute of either
-// name. The answer is kept for as long as the type's version tag says that
-// neither it nor a base has changed.
-bool adds_no_level_attributes(State &st, PyTypeObject *type) noexcept {
-    if (reinterpret_cast<PyObject *>(type) == st.plain_logger_type && type->tp_version_tag != 0 &&
-        type->tp_version_tag == st.plain_logger_version) {
-        return true;
-    }
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, st.disabled) ||
-        _PyType_Lookup(type, st.level_cache)) {
-        return false;
-    }
-    Py_XSETREF(st.plain_logger_type, Py_NewRef(reinterpret_cast<PyObject *>(type)));
-    st.plain_logger_version = type->tp_version_tag;  // 0 when none was given: checked again
-    return true;
-}
-
-// What logging's own Logger.isEnabledFor(level) would answer, read from the
-// logger without running any code: its `disabled` flag and its `_cache` of
-// answers per level, both plain instance attributes, the flag a bool. 1 or
-// 0, -1 with an error set, or -2 when the method has to be asked (a level
-// not cached yet, or anything unusual about the logger).
-int cached_answer(State &st, const nrt::Method &is_enabled, PyObject *level) noexcept {
-    if (!is_stock(is_enabled, st.stock_enabled_code) || !PyLong_CheckExact(level)) return -2;
-    PyObject *logger = is_enabled.self.get();
-    if (!adds_no_level_attributes(st, Py_TYPE(logger))) return -2;
-    object attributes = nrt::steal(PyObject_GenericGetDict(logger, nullptr));
-    if (!attributes) return -1;
-    PyObject *disabled, *cache, *answer;
-    int r = PyDict_GetItemRef(attributes.get(), st.disabled, &disabled);
-    if (r <= 0) return r < 0 ? -1 : -2;
-    object disabled_ref = nrt::steal(disabled);
-    if (disabled == Py_True) return 0;
-    if (disabled != Py_False) return -2;
-    r = PyDict_GetItemRef(attributes.get(), st.level_cache, &cache);
-    if (r <= 0) return r < 0 ? -1 : -2;
-    object cache_ref = nrt::steal(cache);
-    if (!PyDict_CheckExact(cache)) return -2;
-    r = PyDict_GetItemRef(cache, level, &answer);
-    if (r <= 0) return r < 0 ? -1 : -2;
-    object answer_ref = nrt::steal(answer);
-    return PyObject_IsTrue(answer);
-}
-
-// `if self.isEnabledFor(level):` in logging's own Logger.debug: 1, 0, or -1
-// with an error set.
-int enabled_for(State &st, PyObject *logger, PyObject *level) noexcept {
+// Whether logging's own Logger.debug, found as `debug`, would log a line:
+// its logger is asked `isEnabledFor(DEBUG)` as that method asks it. 1 or 0,
+// -1 with an error set. Any other `debug` is simply called (1), and so is
+// logging's own when isEnabledFor or DEBUG is not logging's own, which then
+// meet only the questions Logger.debug asks them itself.
+int debug_wanted(State &st, const nrt::Method &debug) noexcept {
+    if (!is_stock(debug, st.stock_debug_code)) return 1;
     nrt::Method is_enabled;
-    if (nrt::find_method(logger, st.isEnabledFor, is_enabled) < 0) return -1;
-    int known = cached_answer(st, is_enabled, level);
-    if (known != -2) return known;
-    object answer = nrt::call(is_enabled, level);
+    if (nrt::find_method(debug.self.get(), st.isEnabledFor, is_enabled) < 0) return -1;
+    if (!is_stock(is_enabled, st.stock_enabled_code)) return 1;
+    PyObject *level;
+    int r = PyDict_GetItemRef(PyFunction_GetGlobals(debug.target.get()), st.DEBUG, &level);
+    if (r <= 0) return r < 0 ? -1 : 1;
+    object answer = nrt::call(is_enabled, nrt::steal(level).get());
     return answer ? PyObject_IsTrue(answer.get()) : -1;
-}
-
-// What logging's Logger.debug(line) does, with the line's text made only when
-// it is logged: `if self.isEnabledFor(DEBUG): self._log(DEBUG, line, ())`,
-// DEBUG read from the function's globals each time its code reads it.
-template <std::size_t N>
-int stock_debug(State &st, const nrt::Method &debug, nrt::FString<N> &line) noexcept {
-    PyObject *fn = debug.target.get(), *logger = debug.self.get();
-    object level = nrt::function_global(fn, st.DEBUG);
-    int enabled = level ? enabled_for(st, logger, level.get()) : -1;
-    if (enabled <= 0) return enabled;
-    nrt::Method log_record;
-    if (nrt::find_method(logger, st.log_record, log_record) < 0) return -1;
-    level = nrt::function_global(fn, st.DEBUG);
-    object text = level ? line.text() : object();
-    object no_args = text ? nrt::steal(PyTuple_New(0)) : object();
-    return no_args && nrt::call(log_record, level.get(), text.get(), no_args.get()) ? 0 : -1;
-}
-
-// Whether `method` is logging's own Logger.debug, with no profiler or tracer
-// that would see it called.
-bool is_stock_debug(const State &st, const nrt::Method &method) noexcept {
-    if (!is_stock(method, st.stock_debug_code)) return false;
-    PyThreadState *ts = PyThreadState_Get();
-    return ts->c_profilefunc == nullptr && ts->c_tracefunc == nullptr;
 }
 
 // `logger.<level>(<line>)`, the method looked up before the line (an
 // nrt::FString) is read. The debug line of every screened request is usually
-// dropped: logging's own Logger.debug is asked as it would ask itself, so
-// that a text nobody sees is never made.
+// dropped, so its text is made only when logging's own Logger.debug would log
+// it, and then Logger.debug is called with it.
 template <class Line>
 int log(Function *f, State &st, PyObject *level, Line &&line) noexcept {
     object logger = nrt::global(f, st.logger);
     nrt::Method method;
     if (!logger || nrt::find_method(logger.get(), level, method) < 0) return -1;
     auto values = line();
-    if (!values) return -1;
-    if (is_stock_debug(st, method)) return stock_debug(st, method, values);
+    int wanted = values ? debug_wanted(st, method) : -1;
+    if (wanted <= 0) return wanted;
     object text = values.text();
     return text && nrt::call(method, text.get()) ? 0 : -1;
 }
@@ -366,17 +278,6 @@ int truth_of(PyObject *result, PyObject *key) noexcept {
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
-// `user_prompt.strip()`; an exact str is stripped here, as str.strip() does.
-object strip_prompt(State &st, PyObject *prompt) noexcept {
-    if (!PyUnicode_CheckExact(prompt)) return nrt::call_method(prompt, st.strip);
-    const int kind = PyUnicode_KIND(prompt);
-    const void *data = PyUnicode_DATA(prompt);
-    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(prompt);
-    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) begin++;
-    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) end--;
-    return nrt::steal(PyUnicode_Substring(prompt, begin, end));
-}
-
 // The non-semantic test: 1 when the prompt has at least two characters and
 // one of them is alphanumeric, 0 when it is to be rejected, -1 on error.
 int has_meaningful_content(State &st, PyObject *text) noexcept {
@@ -387,6 +288,7 @@ int has_meaningful_content(State &st, PyObject *text) noexcept {
         const void *data = PyUnicode_DATA(text);
         for (Py_ssize_t i = 0; i < n; i++) {
             if (Py_UNICODE_ISALNUM(PyUnicode_READ(kind, data, i))) return 1;
+            if ((i + 1) % (1 << 20) == 0 && PyErr_CheckSignals() < 0) return -1;
         }
         return 0;
     }
@@ -400,7 +302,7 @@ int has_meaningful_content(State &st, PyObject *text) noexcept {
         object r = nrt::call_method(item.get(), st.isalnum);
         if (!r) return -1;
         int t = PyObject_IsTrue(r.get());
-        if (t != 0) return t;
+        if (t != 0 || PyErr_CheckSignals() < 0) return t != 0 ? t : -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -412,7 +314,7 @@ object read_prompt(Function *f, State &st, PyObject *context) noexcept {
     object prompt = request ? nrt::getattr(request.get(), st.prompt) : object();
     int given = prompt ? PyObject_IsTrue(prompt.get()) : -1;
     if (given < 0) return {};
-    object clean = given ? strip_prompt(st, prompt.get()) : nrt::borrow(st.rt.empty_str);
+    object clean = given ? nrt::call_method(prompt.get(), st.strip) : nrt::borrow(st.rt.empty_str);
     int meaningful = clean ? has_meaningful_content(st, clean.get()) : -1;
     if (meaningful > 0) return clean;
     if (meaningful == 0) {
@@ -450,8 +352,7 @@ int tag_untrusted(Function *f, State &st, PyObject *context) noexcept {
     int present = ifc_state ? PySequence_Contains(ifc_state.get(), st.ifc) : -1;
     if (present < 0) return -1;
     if (!present) {
-        object ifc_module = nrt::import_name(f, st.mod_ifc, st.ifc_fromlist, 4);
-        object cls = ifc_module ? nrt::import_from(ifc_module.get(), st.IFCContext) : object();
+        object cls = nrt::run_import(f, st.import_ifc_context, st.IFCContext);
         object fresh = cls ? nrt::call(cls.get()) : object();
         object target = fresh ? nrt::getattr(context, st.state) : object();
         if (!target || PyObject_SetItem(target.get(), st.ifc, fresh.get()) < 0) return -1;
@@ -464,10 +365,11 @@ int tag_untrusted(Function *f, State &st, PyObject *context) noexcept {
     return untrusted && nrt::call(tag.get(), st.user_prompt, untrusted.get()) ? 0 : -1;
 }
 
+constexpr char kReasonText[] = "Vantor Security Engine: {} (Confidence: {})";
+
 // The validation result dict, entry by entry.
 object validation_result(State &st, PyObject *r, bool approved, PyObject *tier) noexcept {
-    // Sized for its six entries at once, as the interpreter sizes a dict display.
-    object vr = nrt::steal(_PyDict_NewPresized(6));
+    object vr = nrt::steal(PyDict_Copy(st.verdict_keys));  // its keys in order, sized once
     auto put = [&](PyObject *key, const object &value) {
         return value && PyDict_SetItem(vr.get(), key, value.get()) == 0;
     };
@@ -480,9 +382,8 @@ object validation_result(State &st, PyObject *r, bool approved, PyObject *tier) 
     bool ok = vr &&
               put(st.is_safe, approved ? nrt::borrow(Py_True) : nrt::getitem(r, st.is_safe)) &&
               put(st.reason, approved ? nrt::borrow(st.t_authorized)
-                                      : nrt::fstring(st.t_reason_head, Item{r, st.injection_type},
-                                                     st.t_reason_confidence, Item{r, st.confidence},
-                                                     st.t_close_paren)) &&
+                                      : nrt::fstring(st.reason_text, Item{r, st.injection_type},
+                                                     Item{r, st.confidence})) &&
               put(st.risk_flags, risk_flags()) &&
               put(st.confidence, nrt::getitem(r, st.confidence)) &&
               put(st.latency_ms, nrt::getitem(r, st.latency_ms)) &&
@@ -490,22 +391,10 @@ object validation_result(State &st, PyObject *r, bool approved, PyObject *tier) 
     return ok ? vr : object();
 }
 
-// `[result["intent"].lower()]`; an exact ASCII str is lowered here.
+// `[result["intent"].lower()]`.
 object capabilities(State &st, PyObject *r) noexcept {
     object intent = nrt::getitem(r, st.intent);
-    if (!intent) return {};
-    object lowered;
-    if (PyUnicode_CheckExact(intent.get()) && PyUnicode_IS_ASCII(intent.get())) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(intent.get());
-        lowered = nrt::steal(PyUnicode_New(n, 127));
-        if (!lowered) return {};
-        const Py_UCS1 *from = PyUnicode_1BYTE_DATA(intent.get());
-        Py_UCS1 *to = PyUnicode_1BYTE_DATA(lowered.get());
-        for (Py_ssize_t i = 0; i < n; i++) to[i] = Py_TOLOWER(from[i]);
-    } else {
-        lowered = nrt::call_method(intent.get(), st.lower);
-    }
-    return list_of(lowered);
+    return list_of(intent ? nrt::call_method(intent.get(), st.lower) : object());
 }
 
 // 0.1 for a safe verdict, else 1.0 minus the confidence.
@@ -563,6 +452,13 @@ int write_verdict(Function *f, State &st, PyObject *context, const Verdict &v) n
     return ok ? approved : -1;
 }
 
+constexpr char kBlockWarning[] =
+    "Nerov Vantor Blocked Adversarial Request! Category: {} | Risk: {} | Latency: {}ms";
+constexpr char kBlockMessage[] = "Adversarial prompt detected ({}). Request blocked by Nerov Vantor.";
+constexpr char kAnalysisLine[] =
+    "Layer 1 Vantor Analysis: Safe=True, Intent={}, Risk={}, Scope={}, BindingTier={}, "
+    "Allowed Tools={}, Latency={}ms";
+
 // Blocks an unsafe request that was not approved (a warning, then
 // PromptValidationError), or reports the analysis at DEBUG.
 PyObject *decide_and_report(Function *f, State &st, const Verdict &v, bool approved) noexcept {
@@ -571,22 +467,19 @@ PyObject *decide_and_report(Function *f, State &st, const Verdict &v, bool appro
     if (safe < 0) return nullptr;
     if (!safe && !approved) {
         if (log(f, st, st.warning, [&] {
-                return nrt::FString(st.t_warn_head, Item{r, st.injection_type}, st.t_warn_risk,
-                                    Item{r, st.risk_level}, st.t_warn_latency,
-                                    Item{r, st.latency_ms}, st.t_ms);
+                return nrt::FString(st.block_warning, Item{r, st.injection_type},
+                                    Item{r, st.risk_level}, Item{r, st.latency_ms});
             }) == 0) {
             raise_new(f, st.PromptValidationError, [&] {
-                return nrt::fstring(st.t_block_head, Item{r, st.injection_type}, st.t_block_tail);
+                return nrt::fstring(st.block_message, Item{r, st.injection_type});
             });
         }
         return nullptr;
     }
     auto scope = [&] { return nrt::mapping_get(f, r, st.tool_scope); };
     if (log(f, st, st.debug, [&] {
-            return nrt::FString(st.t_line_head, Item{r, st.intent}, st.t_line_risk,
-                                Item{r, st.risk_level}, st.t_line_scope, scope, st.t_line_tier,
-                                v.tier, st.t_line_tools, v.tools, st.t_line_latency,
-                                Item{r, st.latency_ms}, st.t_ms);
+            return nrt::FString(st.analysis_line, Item{r, st.intent}, Item{r, st.risk_level}, scope,
+                                v.tier, v.tools, Item{r, st.latency_ms});
         }) < 0) {
         return nullptr;
     }
@@ -627,6 +520,9 @@ int exception_matches(Function *f, PyObject *exc, PyObject *cls_name) noexcept {
     return PyErr_GivenExceptionMatches(exc, cls);
 }
 
+constexpr char kFailureLog[] = "Error during Vantor Request Analysis: {}";
+constexpr char kFailureMessage[] = "Failed to analyze request: {}";
+
 // The handler around the analysis, entered with `caught` as the handled
 // exception. A refusal passes on unchanged, as does anything that is not an
 // Exception; any other failure is logged and replaced by a new
@@ -644,24 +540,25 @@ void handle_failure(Function *f, State &st, PyObject *caught) noexcept {
         if (m == 0) PyErr_SetRaisedException(Py_NewRef(caught));
         return;
     }
-    if (log(f, st, st.error, [&] { return nrt::FString(st.t_error_head, caught); }) < 0) return;
-    raise_new(f, st.Layer1ProcessingError, [&] { return nrt::fstring(st.t_failed_head, caught); });
+    if (log(f, st, st.error, [&] { return nrt::FString(st.failure_log, caught); }) < 0) return;
+    raise_new(f, st.Layer1ProcessingError, [&] { return nrt::fstring(st.failure_message, caught); });
 }
 
 PyObject *process(Function *f, PyObject *const *args) noexcept {
     State &st = nrt::state<State>(f);
     PyObject *done = analyse(f, st, args[0], args[1]);
     if (done != nullptr) return done;
-    // The caught exception is the handled one while the handler runs, so that
-    // whatever the handler raises chains to it, as in an `except` block; then
-    // the thread's innermost handled-exception slot gets back exactly what it
-    // held. That slot is read directly: PyErr_GetHandledException() answers
-    // with the nearest exception handled at any level, and putting that back
-    // would leave it in the slot of a caller that handles nothing itself (a
-    // coroutine awaiting this one). test_handler.py compares both cases with
-    // an `except` block in Python, so a change in the interpreter shows there.
-    PyThreadState *ts = PyThreadState_Get();
-    object previous = nrt::borrow(ts->exc_info->exc_value);
+    // While the handler runs, the caught exception is the handled one, so that
+    // what it raises chains to it, as in an `except` block; then the handled
+    // exception slot that this call shares with its caller gets back what it
+    // held: the nearest handled exception if emptying the slot changes the
+    // nearest one, else nothing (not an outer level's exception, which would
+    // stay in the slot of an awaiting coroutine that handles nothing itself).
+    // test_handler.py compares both cases with an `except` block in Python.
+    object nearest = nrt::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(nullptr);
+    object further = nrt::steal(PyErr_GetHandledException());
+    object previous = nearest.get() != further.get() ? nearest : object();
     object caught = nrt::steal(PyErr_GetRaisedException());
     if (!caught) {
         PyErr_SetString(PyExc_SystemError, "process failed without an exception");
@@ -691,32 +588,11 @@ constexpr const char kStageDoc[] =
     "\n    Ultra-Fast Layer 1 Security Analyzer powered by local ONNX INT8 Vantor (~5ms CPU).\n"
     "    Runs 100% offline with zero cloud API keys.\n    ";
 
-// The start of a class body: `metaclass.__prepare__(name, bases)` holding
-// `__module__` and `__qualname__`.
-object class_namespace(State &st, PyObject *ns, PyObject *meta, PyObject *name,
-                       PyObject *bases) noexcept {
-    object prepare = nrt::getattr(meta, st.dunder_prepare);
-    object body = prepare ? nrt::call(prepare.get(), name, bases) : object();
-    if (!body) return {};
-    PyObject *module_name = PyDict_GetItemWithError(ns, st.dunder_name);  // borrowed
-    if (module_name == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, st.dunder_name);
-        return {};
-    }
-    if (PyObject_SetItem(body.get(), st.dunder_module, module_name) < 0) return {};
-    if (PyObject_SetItem(body.get(), st.dunder_qualname, name) < 0) return {};
-    return body;
-}
-
-// Finishes a class statement: `metaclass(name, bases, body)` bound in `ns`.
-int finish_class(PyObject *ns, PyObject *meta, PyObject *name, PyObject *bases,
-                 PyObject *body) noexcept {
-    object cls = nrt::call(meta, name, bases, body);
-    if (!cls) return -1;
-    return PyDict_SetItem(ns, name, cls.get());
-}
-
-int make_analysis_result(State &st, PyObject *ns) noexcept {
+// class RequestAnalysisResult(BaseModel) with its twelve `name: "type" =
+// Field(...)` declarations. pydantic keeps the namespace of the frame that
+// defines a model, for later rebuilds, except at module level; its public
+// create_model keeps none, as for a class statement in this module.
+int make_analysis_result(State &st, PyObject *ns, PyObject *pydantic, PyObject *module_name) noexcept {
     PyObject *base = PyDict_GetItemWithError(ns, st.BaseModel);  // borrowed
     PyObject *field = base ? PyDict_GetItemWithError(ns, st.Field) : nullptr;
     if (field == nullptr) {
@@ -724,19 +600,11 @@ int make_analysis_result(State &st, PyObject *ns) noexcept {
         return -1;
     }
     object base_ref = nrt::borrow(base), field_ref = nrt::borrow(field);
-    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(base));
-    object bases = nrt::steal(PyTuple_Pack(1, base));
-    if (!bases) return -1;
-    object body = class_namespace(st, ns, meta, st.RequestAnalysisResult, bases.get());
-    if (!body) return -1;
-    object annotations = nrt::steal(PyDict_New());
-    if (!annotations || PyObject_SetItem(body.get(), st.dunder_annotations, annotations.get()) < 0) {
-        return -1;
-    }
+    object create_model = nrt::getattr(pydantic, st.create_model);
     object only_description = nrt::steal(PyTuple_Pack(1, st.description));
     object with_default = nrt::steal(PyTuple_Pack(2, st.kw_default, st.description));
     object with_factory = nrt::steal(PyTuple_Pack(2, st.default_factory, st.description));
-    if (!only_description || !with_default || !with_factory) return -1;
+    if (!create_model || !only_description || !with_default || !with_factory) return -1;
     PyObject *factory = reinterpret_cast<PyObject *>(&PyList_Type);
 
     struct FieldDecl {
@@ -769,30 +637,40 @@ int make_analysis_result(State &st, PyObject *ns) noexcept {
         {st.execution_recommendation, st.ann_str, with_default.get(), st.t_execute_normally,
          "Execution recommendation."},
     };
-    for (const FieldDecl &d : fields) {
+    constexpr std::size_t kFields = std::size(fields);
+    // create_model("RequestAnalysisResult", __base__=BaseModel, __module__=__name__,
+    //              <field>=("<type>", Field(...)), ...)
+    object kwnames = nrt::steal(PyTuple_New(2 + kFields));
+    if (!kwnames) return -1;
+    PyTuple_SET_ITEM(kwnames.get(), 0, Py_NewRef(st.kw_base));
+    PyTuple_SET_ITEM(kwnames.get(), 1, Py_NewRef(st.dunder_module));
+    object definitions[kFields];
+    PyObject *args[3 + kFields] = {st.RequestAnalysisResult, base, module_name};
+    for (std::size_t i = 0; i < kFields; i++) {
+        const FieldDecl &d = fields[i];
         object text = nrt::steal(PyUnicode_FromString(d.description));
         if (!text) return -1;
         object value = d.dflt ? nrt::call_kw(field, 0, d.kwnames, d.dflt, text.get())
                               : nrt::call_kw(field, 0, d.kwnames, text.get());
-        if (!value || PyObject_SetItem(body.get(), d.name, value.get()) < 0) return -1;
-        if (PyDict_SetItem(annotations.get(), d.name, d.annotation) < 0) return -1;
+        if (!value || !(definitions[i] = nrt::steal(PyTuple_Pack(2, d.annotation, value.get())))) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(kwnames.get(), 2 + i, Py_NewRef(d.name));
+        args[3 + i] = definitions[i].get();
     }
-    object no_attributes = nrt::steal(PyTuple_New(0));
+    object cls = nrt::steal(PyObject_Vectorcall(create_model.get(), args, 1, kwnames.get()));
+    object no_attributes = cls ? nrt::steal(PyTuple_New(0)) : object();
     if (!no_attributes ||
-        PyObject_SetItem(body.get(), st.dunder_static_attributes, no_attributes.get()) < 0) {
+        PyObject_SetAttr(cls.get(), st.dunder_static_attributes, no_attributes.get()) < 0) {
         return -1;
     }
-    object cls = nrt::call(meta, st.RequestAnalysisResult, bases.get(), body.get());
-    if (!cls) return -1;
-    // pydantic keeps the locals of the frame that created a model for later
-    // rebuilds, but none for a model made at module level. Called from here,
-    // that frame is the import machinery's, so record "module level" as a
-    // class statement in this module would.
-    if (PyObject_SetAttr(cls.get(), st.dunder_parent_namespace, Py_None) < 0) return -1;
     return PyDict_SetItem(ns, st.RequestAnalysisResult, cls.get());
 }
 
-int make_stage_class(PyObject *module, State &st, PyObject *ns) noexcept {
+// class PromptsiftStage(Layer1Stage): its docstring, __init__ and process:
+// `metaclass.__prepare__(name, bases)` filled as the class body fills it,
+// then `metaclass(name, bases, body)`.
+int make_stage_class(PyObject *module, State &st, PyObject *ns, PyObject *module_name) noexcept {
     PyObject *base = PyDict_GetItemWithError(ns, st.Layer1Stage);  // borrowed
     if (base == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Layer1Stage is missing");
@@ -801,9 +679,12 @@ int make_stage_class(PyObject *module, State &st, PyObject *ns) noexcept {
     object base_ref = nrt::borrow(base);
     object meta = nrt::borrow(reinterpret_cast<PyObject *>(Py_TYPE(base)));
     object bases = nrt::steal(PyTuple_Pack(1, base));
-    if (!bases) return -1;
-    object body = class_namespace(st, ns, meta.get(), st.PromptsiftStage, bases.get());
-    if (!body) return -1;
+    object prepare = bases ? nrt::getattr(meta.get(), st.dunder_prepare) : object();
+    object body = prepare ? nrt::call(prepare.get(), st.PromptsiftStage, bases.get()) : object();
+    if (!body || PyObject_SetItem(body.get(), st.dunder_module, module_name) < 0 ||
+        PyObject_SetItem(body.get(), st.dunder_qualname, st.PromptsiftStage) < 0) {
+        return -1;
+    }
     object doc = nrt::steal(PyUnicode_FromString(kStageDoc));
     if (!doc || PyObject_SetItem(body.get(), st.dunder_doc, doc.get()) < 0) return -1;
     for (const nrt::FunctionDef *def : {&stage_init_def, &process_def}) {
@@ -817,7 +698,8 @@ int make_stage_class(PyObject *module, State &st, PyObject *ns) noexcept {
         PyObject_SetItem(body.get(), st.dunder_static_attributes, attributes.get()) < 0) {
         return -1;
     }
-    return finish_class(ns, meta.get(), st.PromptsiftStage, bases.get(), body.get());
+    object cls = nrt::call(meta.get(), st.PromptsiftStage, bases.get(), body.get());
+    return cls ? PyDict_SetItem(ns, st.PromptsiftStage, cls.get()) : -1;
 }
 
 int init_state(State &st) noexcept {
@@ -827,8 +709,21 @@ int init_state(State &st) noexcept {
     if ((st.safe_risk_score = PyFloat_FromDouble(0.1)) == nullptr) return -1;
     st.select_kwnames = PyTuple_Pack(2, st.predicted_intent, st.predicted_scope);
     if (st.select_kwnames == nullptr) return -1;
-    st.ifc_fromlist = PyTuple_Pack(1, st.IFCContext);
-    return st.ifc_fromlist ? 0 : -1;
+    st.import_ifc_context = nrt::import_statement("from ....governance.ifc import IFCContext").release();
+    if (st.import_ifc_context == nullptr) return -1;
+    st.verdict_keys = PyDict_New();
+    for (PyObject *key : {st.is_safe, st.reason, st.risk_flags, st.confidence, st.latency_ms,
+                          st.binding_tier}) {
+        if (st.verdict_keys == nullptr || PyDict_SetItem(st.verdict_keys, key, Py_None) < 0) return -1;
+    }
+    const std::pair<PyObject **, const char *> messages[] = {
+        {&st.reason_text, kReasonText},     {&st.block_warning, kBlockWarning},
+        {&st.block_message, kBlockMessage}, {&st.analysis_line, kAnalysisLine},
+        {&st.failure_log, kFailureLog},     {&st.failure_message, kFailureMessage}};
+    for (auto [slot, sentence] : messages) {
+        if ((*slot = nrt::message(sentence).release()) == nullptr) return -1;
+    }
+    return 0;
 }
 
 // The code of `logging.Logger.<name>` while it is still logging's own: a
@@ -839,9 +734,11 @@ PyObject *stock_code(PyObject *logging, PyObject *logger_cls, PyObject *name,
     object method = nrt::getattr(logger_cls, name);
     if (!method) return nullptr;
     PyObject *fn = method.get();
-    if (!PyFunction_Check(fn) || PyFunction_GET_GLOBALS(fn) != PyModule_GetDict(logging)) return nullptr;
-    PyObject *code = PyFunction_GET_CODE(fn);
-    bool own = PyUnicode_EqualToUTF8(reinterpret_cast<PyCodeObject *>(code)->co_qualname, qualname);
+    if (!PyFunction_Check(fn) || PyFunction_GetGlobals(fn) != PyModule_GetDict(logging)) return nullptr;
+    PyObject *code = PyFunction_GetCode(fn);
+    object code_name = nrt::steal(PyObject_GetAttrString(code, "co_qualname"));
+    if (!code_name) return nullptr;
+    bool own = PyUnicode_Check(code_name.get()) && PyUnicode_EqualToUTF8(code_name.get(), qualname);
     return own ? Py_NewRef(code) : nullptr;
 }
 
@@ -860,24 +757,25 @@ int exec_module(PyObject *module) noexcept {
     if (nrt::runtime_init(module) < 0 || init_state(st) < 0) return -1;
     PyObject *ns = PyModule_GetDict(module);  // borrowed
 
-    object logging = nrt::steal(PyImport_ImportModuleLevelObject(st.logging, ns, nullptr, nullptr, 0));
-    if (!logging || PyDict_SetItem(ns, st.logging, logging.get()) < 0) return -1;
-    if (!nrt::import_names(ns, st.typing, 0, {st.Callable})) return -1;
-    if (!nrt::import_names(ns, st.pydantic, 0, {st.BaseModel, st.Field})) return -1;
-    if (!nrt::import_names(ns, st.mod_context, 4, {st.ExecutionContext})) return -1;
-    if (!nrt::import_names(ns, st.mod_base, 2, {st.Layer1Stage})) return -1;
-    if (!nrt::import_names(ns, st.mod_exceptions, 2, {st.Layer1ProcessingError, st.PromptValidationError})) {
-        return -1;
+    for (const char *statement :
+         {"import logging", "from typing import Callable", "from pydantic import BaseModel, Field",
+          "from ....context import ExecutionContext", "from ..base import Layer1Stage",
+          "from ..exceptions import Layer1ProcessingError, PromptValidationError",
+          "from ....brain.engine import VantorEngine",
+          "from ....brain.capability_matcher import CapabilityMatcher",
+          "from ....governance.ifc import TaintLevel"}) {
+        if (nrt::run_import(ns, statement) < 0) return -1;
     }
-    if (!nrt::import_names(ns, st.mod_engine, 4, {st.VantorEngine})) return -1;
-    if (!nrt::import_names(ns, st.mod_matcher, 4, {st.CapabilityMatcher})) return -1;
-    if (!nrt::import_names(ns, st.mod_ifc, 4, {st.TaintLevel})) return -1;
+    object logging = nrt::steal(PyImport_Import(st.logging));
+    object pydantic = logging ? nrt::steal(PyImport_Import(st.pydantic)) : object();
+    if (!pydantic) return -1;
 
-    PyObject *module_name = PyDict_GetItemWithError(ns, st.dunder_name);  // borrowed
-    if (module_name == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, st.dunder_name);
-        return -1;
-    }
+    PyObject *name;
+    int found = PyDict_GetItemRef(ns, st.dunder_name, &name);
+    if (found == 0) PyErr_SetObject(PyExc_NameError, st.dunder_name);
+    object module_name_ref = nrt::steal(name);
+    PyObject *module_name = name;
+    if (found <= 0) return -1;
     if (find_stock_logging(st, logging.get()) < 0) return -1;
     object get_logger = nrt::getattr(logging.get(), st.getLogger);
     object log = get_logger ? nrt::call(get_logger.get(), module_name) : object();
@@ -885,8 +783,8 @@ int exec_module(PyObject *module) noexcept {
     if (PyDict_SetItem(ns, st.local_brain, Py_None) < 0) return -1;
     if ((st.engine_lock = new_lock(st).release()) == nullptr) return -1;
     if (nrt::add_function(module, get_vantor_def) < 0) return -1;
-    if (make_analysis_result(st, ns) < 0) return -1;
-    if (make_stage_class(module, st, ns) < 0) return -1;
+    if (make_analysis_result(st, ns, pydantic.get(), module_name) < 0) return -1;
+    if (make_stage_class(module, st, ns, module_name) < 0) return -1;
     return renew_lock_in_children(module, st);
 }
 

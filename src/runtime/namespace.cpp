@@ -1,5 +1,5 @@
-// lookup.cpp: module-namespace lookups as a function body makes them, with a
-// cache that stays exact while the namespace and the builtins are unchanged.
+// namespace.cpp: the namespace a body sees: its names read, with a cache that
+// stays exact while the namespace and the builtins are unchanged, and written.
 #include "internal.hpp"
 
 #include <utility>
@@ -98,6 +98,13 @@ PyObject *registered(PyObject *registry, NamespaceWatch *watch) noexcept {
 
 }  // namespace
 
+void raise_name_error(PyObject *name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    object exc = steal(PyErr_GetRaisedException());
+    if (exc && PyObject_SetAttrString(exc.get(), "name", name) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+}
+
 int watch_namespace(PyObject *module) noexcept {
     NamespaceWatch *watch = namespace_watch(module);
     PyInterpreterState *interp = PyInterpreterState_Get();
@@ -192,11 +199,10 @@ object global(Function *f, PyObject *name) noexcept {
     return read_and_remember(f, name, now);
 }
 
-object function_global(PyObject *fn, PyObject *name) noexcept {
-    auto *func = reinterpret_cast<PyFunctionObject *>(fn);
-    PyObject *value;
-    return steal(read_global(func->func_globals, func->func_builtins, name, &value) > 0 ? value
-                                                                                         : nullptr);
+int set_global(Function *f, PyObject *name, PyObject *value) noexcept {
+    return PyDict_SetItem(f->globals, name, value);
 }
+
+void *module_state(Function *f) noexcept { return f->rt; }
 
 }  // namespace nrt
