@@ -4,9 +4,14 @@
 #   2. the typed stubs against that build (stubtest.sh);
 #   3. the suite against the AddressSanitizer + UndefinedBehaviorSanitizer build (.venv-asan);
 #   4. the suite under valgrind memcheck, failing on memory our modules lose (valgrind.sh);
-#   5. the manylinux wheel, installed into a fresh environment and tested there (wheel.sh).
-# Extra arguments go to pytest in steps 1 and 3. While iterating, leave steps out with
-# NEROV_SKIP, a comma-separated list of: stubs, sanitizers, valgrind, wheel
+#   5. the manylinux wheel, installed into a fresh environment and tested there (wheel.sh);
+#   6. the suite against a debug build of CPython 3.13, with the modules built with C API
+#      assertions on, the reference-leak test included (debug.sh): on a debug interpreter
+#      found here or named by NEROV_DEBUG_PYTHON, or in the Debian 13 chroot that
+#      debug-chroot.sh makes (NEROV_DEBUG_CHROOT, or the default one once made); without
+#      one it prints a line saying it is skipped.
+# Extra arguments go to pytest in steps 1, 3 and 6. While iterating, leave steps out with
+# NEROV_SKIP, a comma-separated list of: stubs, sanitizers, valgrind, wheel, debug
 # (NEROV_SKIP_SANITIZERS=1 is the same as NEROV_SKIP=sanitizers).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -45,4 +50,9 @@ fi
 if wanted wheel; then
     step "manylinux wheel in a fresh environment"
     "$root/scripts/wheel.sh"
+fi
+
+if wanted debug; then
+    step "test suite (debug CPython 3.13, C API assertions on)"
+    "$root/scripts/debug.sh" "$@"
 fi
