@@ -20,8 +20,17 @@ cd "$root"
 skip=",${NEROV_SKIP:-},"
 [ "${NEROV_SKIP_SANITIZERS:-0}" = 1 ] && skip="$skip,sanitizers,"
 wanted() { [[ "$skip" != *",$1,"* ]]; }
-step() { printf '\n== %s\n' "$*"; }
+# Each stage's heading, and how long the one before it took.
+step_start=$SECONDS
+step() {
+    [ -n "${step_name:-}" ] && printf '== %s: %d s\n' "$step_name" $((SECONDS - step_start))
+    step_name=$*
+    step_start=$SECONDS
+    [ -n "$step_name" ] && printf '\n== %s\n' "$step_name"
+    return 0
+}
 
+step "release build (setup.sh)"
 venv=$("$root/scripts/setup.sh" | tail -n 1)
 step "test suite (release build)"
 "$venv/bin/python" -m pytest "$@"
@@ -56,3 +65,4 @@ if wanted debug; then
     step "test suite (debug CPython 3.13, C API assertions on)"
     "$root/scripts/debug.sh" "$@"
 fi
+step ""
