@@ -55,7 +55,7 @@ mounts_below() {
 
 unmount_all() {
     local m
-    for m in $(mounts_below "$1"); do
+    mounts_below "$1" | while IFS= read -r m; do
         umount "$m" 2>/dev/null || umount -l "$m" || true
     done
 }
@@ -116,6 +116,9 @@ copy_in() {
     local src=$1 dest=${2:-$1}
     [ -f "$src" ] || return 0
     mkdir -p "$(dirname "$dir$dest")"
+    # Replaced, not written through: the chroot's own file may be a symbolic
+    # link, which would lead outside the chroot.
+    rm -f "$dir$dest"
     cp -L "$src" "$dir$dest"
 }
 
