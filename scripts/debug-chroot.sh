@@ -19,7 +19,9 @@
 # local folders it names mounted read-only (so pip finds what it finds on the
 # host), and unmounts everything
 # when CMD ends, however it ends. The environment inside is a clean one, with
-# the host's PIP_*, proxy, CA and NEROV_* variables. One run at a time holds
+# the host's PIP_*, proxy, CA and NEROV_* variables and the interpreter and
+# test settings that mean the same inside (PYTHONUNBUFFERED, PYTHONHASHSEED,
+# HYPOTHESIS_PROFILE...). One run at a time holds
 # the chroot (a lock), so two runs never unmount each other's mounts.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -187,8 +189,9 @@ run() {
     local name
     while IFS= read -r name; do
         case "$name" in
-            PIP_*|NEROV_*|PYTEST_ADDOPTS|SSL_CERT_FILE|SSL_CERT_DIR|REQUESTS_CA_BUNDLE|CURL_CA_BUNDLE| \
-            http_proxy|https_proxy|no_proxy|HTTP_PROXY|HTTPS_PROXY|NO_PROXY)
+            PIP_*|NEROV_*|PYTEST_ADDOPTS|HYPOTHESIS_PROFILE|PYTHONUNBUFFERED|PYTHONDONTWRITEBYTECODE| \
+            PYTHONHASHSEED|PYTHONFAULTHANDLER|PYTHONWARNINGS|SSL_CERT_FILE|SSL_CERT_DIR|REQUESTS_CA_BUNDLE| \
+            CURL_CA_BUNDLE|http_proxy|https_proxy|no_proxy|HTTP_PROXY|HTTPS_PROXY|NO_PROXY)
                 envs+=("$name=${!name}") ;;
         esac
     done < <(compgen -e)
