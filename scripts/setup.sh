@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Sets up a virtual environment with the native modules built and installed.
 #
-#   scripts/setup.sh [--sanitize]
+#   scripts/setup.sh [--sanitize | --debug]
 #
 # Finds CPython 3.13, creates .venv (or .venv-asan for the AddressSanitizer +
-# UndefinedBehaviorSanitizer build), installs the build tools, the kit
+# UndefinedBehaviorSanitizer build; or, with --debug, .venv-debug with a debug
+# build of CPython 3.13 and the modules built with C API assertions on, in
+# build/debug: NEROV_DEBUG_VENV and NEROV_DEBUG_BUILD_DIR name other
+# places), installs the build tools, the kit
 # stand-ins and this project with its test tools. Safe to run again: an
 # existing environment is reused, nothing is installed when no source,
 # build or metadata file changed since the last run, and the build is incremental.
@@ -12,15 +15,25 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-sanitize=0
-[ "${1:-}" = "--sanitize" ] && sanitize=1
+mode=${1:-release}
+case "$mode" in
+    release|--sanitize|--debug) ;;
+    *) printf 'usage: scripts/setup.sh [--sanitize | --debug]\n' >&2; exit 2 ;;
+esac
 
 say() { printf '%s\n' "$*" >&2; }
 
 # shellcheck source=find-python.sh
 . "$root/scripts/find-python.sh"
 
-if ! python=$(find_python); then
+if [ "$mode" = --debug ]; then
+    if ! python=$(find_debug_python); then
+        say "error: a debug build of CPython 3.13 (with its headers and the venv module) was not found."
+        say "Install it (Debian 13's python3.13-dbg, python3.13-dev and python3.13-venv give python3.13d),"
+        say "or point NEROV_DEBUG_PYTHON at its executable."
+        exit 1
+    fi
+elif ! python=$(find_python); then
     say "error: CPython 3.13 (with its development headers and the venv module) was not found."
     say "Install it (for example 'pyenv install 3.13', or Debian's python3.13, python3.13-dev"
     say "and python3.13-venv), or point NEROV_PYTHON at its python3.13 executable."
@@ -31,15 +44,22 @@ if ! command -v g++ >/dev/null 2>&1; then
     exit 1
 fi
 
-if [ "$sanitize" = 1 ]; then
-    venv="$root/.venv-asan"
-    build_args=(-C build-dir=build/asan -C cmake.define.NEROV_SANITIZE=ON -C cmake.build-type=Debug)
-else
-    venv="$root/.venv"
-    build_args=()
-fi
+case "$mode" in
+    --sanitize)
+        venv="$root/.venv-asan"
+        build_args=(-C build-dir=build/asan -C cmake.define.NEROV_SANITIZE=ON -C cmake.build-type=Debug) ;;
+    --debug)
+        # Debug: no NDEBUG, so the C API's assertions (and ours) are checked.
+        venv="${NEROV_DEBUG_VENV:-$root/.venv-debug}"
+        build_args=(-C "build-dir=${NEROV_DEBUG_BUILD_DIR:-build/debug}" -C cmake.build-type=Debug) ;;
+    *)
+        venv="$root/.venv"
+        build_args=() ;;
+esac
 
-if [ ! -x "$venv/bin/python" ] || ! is_py313 "$(readlink -f "$venv/bin/python")"; then
+# An environment of another interpreter than the one found is made anew.
+if [ ! -x "$venv/bin/python" ] || ! is_py313 "$(readlink -f "$venv/bin/python")" \
+        || [ "$(readlink -f "$venv/bin/python")" != "$(readlink -f "$python")" ]; then
     say "Creating $venv with $python"
     rm -rf "$venv"
     "$python" -m venv "$venv"

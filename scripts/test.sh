@@ -4,9 +4,14 @@
 #   2. the typed stubs against that build (stubtest.sh);
 #   3. the suite against the AddressSanitizer + UndefinedBehaviorSanitizer build (.venv-asan);
 #   4. the suite under valgrind memcheck, failing on memory our modules lose (valgrind.sh);
-#   5. the manylinux wheel, installed into a fresh environment and tested there (wheel.sh).
-# Extra arguments go to pytest in steps 1 and 3. While iterating, leave steps out with
-# NEROV_SKIP, a comma-separated list of: stubs, sanitizers, valgrind, wheel
+#   5. the manylinux wheel, installed into a fresh environment and tested there (wheel.sh);
+#   6. the suite against a debug build of CPython 3.13, with the modules built with C API
+#      assertions on, the reference-leak test included (debug.sh): on a debug interpreter
+#      found here or named by NEROV_DEBUG_PYTHON, or in the Debian 13 chroot that
+#      debug-chroot.sh makes (NEROV_DEBUG_CHROOT, or the default one once made); without
+#      one it prints a line saying it is skipped.
+# Extra arguments go to pytest in steps 1, 3 and 6. While iterating, leave steps out with
+# NEROV_SKIP, a comma-separated list of: stubs, sanitizers, valgrind, wheel, debug
 # (NEROV_SKIP_SANITIZERS=1 is the same as NEROV_SKIP=sanitizers).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -15,8 +20,17 @@ cd "$root"
 skip=",${NEROV_SKIP:-},"
 [ "${NEROV_SKIP_SANITIZERS:-0}" = 1 ] && skip="$skip,sanitizers,"
 wanted() { [[ "$skip" != *",$1,"* ]]; }
-step() { printf '\n== %s\n' "$*"; }
+# Each stage's heading, and how long the one before it took.
+step_start=$SECONDS
+step() {
+    [ -n "${step_name:-}" ] && printf '== %s: %d s\n' "$step_name" $((SECONDS - step_start))
+    step_name=$*
+    step_start=$SECONDS
+    [ -n "$step_name" ] && printf '\n== %s\n' "$step_name"
+    return 0
+}
 
+step "release build (setup.sh)"
 venv=$("$root/scripts/setup.sh" | tail -n 1)
 step "test suite (release build)"
 "$venv/bin/python" -m pytest "$@"
@@ -46,3 +60,9 @@ if wanted wheel; then
     step "manylinux wheel in a fresh environment"
     "$root/scripts/wheel.sh"
 fi
+
+if wanted debug; then
+    step "test suite (debug CPython 3.13, C API assertions on)"
+    "$root/scripts/debug.sh" "$@"
+fi
+step ""

@@ -14,6 +14,11 @@ grows every round and fails the case. The objects the operation holds in its
 closure (stage, engine, roots, arguments) must not gain references either,
 which catches a leaked reference to an object that is never freed anyway.
 
+On a debug interpreter (scripts/debug.sh), each case is measured once more
+in an environment of its own, by the interpreter's total reference count,
+which catches a leaked reference to any object, even one that is never freed
+anyway (an interned string, a cached type).
+
 Without pymalloc (the sanitizer run sets PYTHONMALLOC=malloc) the block count
 is always 0: there each operation still runs a few hundred times under the
 sanitizers and the reference checks, and the block check is left out.
@@ -784,20 +789,21 @@ def quiet(sink):
         yield
 
 
-def measure(op, n, objects):
+def measure(op, n, objects, count=sys.getallocatedblocks):
     """Warms up, then runs rounds of n calls until, after at least two, one
-    grows by at most LIMIT blocks per call (a leak never gives such a
-    round; warm-up effects fade within a round or two). Returns the growth
-    per round and the reference counts gained by `objects`."""
+    grows `count` (allocated blocks, or the total reference count) by at most
+    LIMIT per call (a leak never gives such a round; warm-up effects fade
+    within a round or two). Returns the growth per round and the reference
+    counts gained by `objects`."""
     repeat(op, max(50, n // 2))
     gc.collect()
     refs = [sys.getrefcount(o) for o in objects]
     grown = []
     while len(grown) < 4:
-        before = sys.getallocatedblocks()
+        before = count()
         repeat(op, n)
         gc.collect()
-        grown.append(sys.getallocatedblocks() - before)
+        grown.append(count() - before)
         if len(grown) >= 2 and grown[-1] <= LIMIT * n:
             break
     gained = [sys.getrefcount(o) - r for o, r in zip(objects, refs)]
@@ -828,20 +834,23 @@ def test_repeated_operation_holds_no_memory(name, env, record_property):
         assert grown[-1] <= LIMIT * n, f"{name} leaks: {summary}"
 
 
+# The two RequestAnalysisResult cases are left out of the reference count:
+# pydantic-core is a release build, and under a debug interpreter the objects
+# it makes drift the interpreter's total (pure-Python pydantic models drift
+# it the same way), so the total says nothing about our code there. The
+# block count above still covers them.
+PYDANTIC_CASES = {"RequestAnalysisResult: construction", "RequestAnalysisResult: validation failure"}
+
+
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="sys.gettotalrefcount needs a debug interpreter")
-def test_repeated_operations_leak_no_references(env):
-    leaking = {}
-    for name, (build, n) in CASES.items():
-        op = build(env)
-        with quiet(env.sink):
-            repeat(op, max(50, n // 5))
-            grown = []
-            for _ in range(3):
-                gc.collect()
-                before = sys.gettotalrefcount()
-                repeat(op, n)
-                gc.collect()
-                grown.append(sys.gettotalrefcount() - before)
-        if min(grown) > LIMIT * n:
-            leaking[name] = grown
-    assert not leaking, f"total reference count grew over rounds of calls: {leaking}"
+@pytest.mark.parametrize("name", [name for name in CASES if name not in PYDANTIC_CASES])
+def test_repeated_operation_leaks_no_references(name, env, record_property):
+    build, n = CASES[name]
+    op = build(env)
+    with quiet(env.sink):
+        grown, _ = measure(op, n, [], sys.gettotalrefcount)
+    shown = ", ".join(f"{g:+d}" for g in grown)
+    summary = f"references grown per round of {n}: {shown} ({grown[-1] / n:+.3f} per call)"
+    record_property("references_grown_per_round", grown)
+    print(f"\n{name}: {summary}")
+    assert grown[-1] <= LIMIT * n, f"{name} leaks references: {summary}"
