@@ -171,7 +171,7 @@ def test_a_name_is_read_each_time_the_steps_read_it(artifax, tmp_path, monkeypat
     printed = []
 
     class Root:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             monkeypatch.setattr(artifax, "print", lambda line: printed.append(("new", line)), raising=False)
             return "R"
 
