@@ -86,6 +86,19 @@ void remember(Function *f, PyObject *name, PyObject *value, std::uint64_t now) n
     for (std::size_t i = 0; i < n; i++) Py_DECREF(dropped[i]);
 }
 
+// A lookup that nothing remembered answers: read from the dicts, and
+// remembered only when reading them ran no code that changed either (the
+// generation would have moved on), so that the value is the one the
+// namespaces hold in generation `now`. Kept out of line, so that an answer
+// found in the cache pays nothing for it.
+[[gnu::noinline]] object read_and_remember(Function *f, PyObject *name, std::uint64_t now) noexcept {
+    PyObject *value;
+    if (read_global(f->globals, f->builtins, name, &value) <= 0) return {};
+    object found = steal(value);
+    if (now != 0 && now == f->watch->generation) remember(f, name, value, now);
+    return found;
+}
+
 // The capsule of `watch` in `registry` (borrowed), or null.
 PyObject *registered(PyObject *registry, NamespaceWatch *watch) noexcept {
     Py_ssize_t pos = 0;
@@ -167,29 +180,11 @@ int visit_lookups(Function *f, visitproc visit, void *arg) noexcept {
 
 void clear_lookups(Function *f) noexcept {
     for (CachedLookup &c : f->lookups) {
-        PyObject *name = std::exchange(c.name, nullptr), *value = std::exchange(c.value, nullptr);
-        c.generation = 0;
-        Py_XDECREF(name);
-        Py_XDECREF(value);
+        const CachedLookup old = std::exchange(c, CachedLookup{});  // emptied before any code runs
+        Py_XDECREF(old.name);
+        Py_XDECREF(old.value);
     }
 }
-
-namespace {
-
-// A lookup that nothing remembered answers: read from the dicts, and
-// remembered only when reading them ran no code that changed either (the
-// generation would have moved on), so that the value is the one the
-// namespaces hold in generation `now`. Kept out of line, so that an answer
-// found in the cache pays nothing for it.
-[[gnu::noinline]] object read_and_remember(Function *f, PyObject *name, std::uint64_t now) noexcept {
-    PyObject *value;
-    if (read_global(f->globals, f->builtins, name, &value) <= 0) return {};
-    object found = steal(value);
-    if (now != 0 && now == f->watch->generation) remember(f, name, value, now);
-    return found;
-}
-
-}  // namespace
 
 object global(Function *f, PyObject *name) noexcept {
     const std::uint64_t now = f->watch->generation;

@@ -19,14 +19,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// The build states whether its interpreter counts references (a debug build
-// has sys.gettotalrefcount); headers that disagree are another build's
-// (a release pyconfig.h read for a debug interpreter), and the modules
-// would corrupt the interpreter's reference total.
-#if !defined(NEROV_INTERPRETER_REF_DEBUG)
-#error "NEROV_INTERPRETER_REF_DEBUG is not set: build with the project's CMakeLists.txt"
-#elif NEROV_INTERPRETER_REF_DEBUG != defined(Py_REF_DEBUG)
-#error "Python headers do not match the interpreter (Py_REF_DEBUG against sys.gettotalrefcount)"
+// CMakeLists.txt states whether its interpreter counts references (a debug
+// build has sys.gettotalrefcount); headers that disagree, or no statement,
+// are another build's (a release pyconfig.h read for a debug interpreter),
+// and the modules would corrupt the interpreter's reference total.
+#if !defined(NEROV_INTERPRETER_REF_DEBUG) || NEROV_INTERPRETER_REF_DEBUG != defined(Py_REF_DEBUG)
+#error "Python headers that do not match the interpreter (Py_REF_DEBUG against sys.gettotalrefcount)"
 #endif
 
 #include <cstddef>

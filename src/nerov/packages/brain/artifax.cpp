@@ -378,16 +378,13 @@ enum class Check { done, corrupt, failed };
 // inside, and symbolic links are followed as anywhere else in the root.
 bool leaves_root(PyObject *rel) noexcept {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(rel);
-    const int kind = PyUnicode_KIND(rel);
-    const void *data = PyUnicode_DATA(rel);
-    if (n > 0 && PyUnicode_READ(kind, data, 0) == '/') return true;
-    for (Py_ssize_t start = 0, i = 0; i <= n; i++) {
-        if (i < n && PyUnicode_READ(kind, data, i) != '/') continue;
-        if (i - start == 2 && PyUnicode_READ(kind, data, start) == '.' &&
-            PyUnicode_READ(kind, data, start + 1) == '.') {
+    if (n > 0 && PyUnicode_READ_CHAR(rel, 0) == '/') return true;
+    for (Py_ssize_t i = 0; i + 1 < n; i++) {  // a ".." between slashes or the ends
+        if (PyUnicode_READ_CHAR(rel, i) == '.' && PyUnicode_READ_CHAR(rel, i + 1) == '.' &&
+            (i == 0 || PyUnicode_READ_CHAR(rel, i - 1) == '/') &&
+            (i + 2 == n || PyUnicode_READ_CHAR(rel, i + 2) == '/')) {
             return true;
         }
-        start = i + 1;
     }
     return false;
 }
@@ -590,27 +587,18 @@ object temp_manifest_path(Function *f, State &st, PyObject *model_dir) noexcept 
 
 // Whether the last component of the str `rel` has the shape of those names.
 bool is_temp_manifest(PyObject *rel) noexcept {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(rel);
-    const int kind = PyUnicode_KIND(rel);
-    const void *data = PyUnicode_DATA(rel);
-    Py_ssize_t i = n;
-    while (i > 0 && PyUnicode_READ(kind, data, i - 1) != '/') i--;
-    auto text = [&](const char *t) {
-        for (; *t; t++, i++) {
-            if (i == n || PyUnicode_READ(kind, data, i) != static_cast<unsigned char>(*t)) {
-                return false;
-            }
-        }
-        return true;
-    };
-    auto hex_digits = [&](Py_ssize_t count) {
-        for (; count > 0; count--, i++) {
-            Py_UCS4 c = i < n ? PyUnicode_READ(kind, data, i) : 0;
-            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-        }
-        return true;
-    };
-    return text(kTempPrefix) && hex_digits(16) && text(kTempSuffix) && i == n;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(rel), pre = sizeof kTempPrefix - 1;
+    Py_ssize_t start = n;
+    while (start > 0 && PyUnicode_READ_CHAR(rel, start - 1) != '/') start--;
+    if (n - start != pre + 16 + Py_ssize_t(sizeof kTempSuffix - 1)) return false;
+    for (Py_ssize_t at = 0; at < n - start; at++) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(rel, start + at);
+        const bool fits = at < pre        ? c == static_cast<unsigned char>(kTempPrefix[at])
+                          : at < pre + 16 ? (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')
+                                          : c == static_cast<unsigned char>(kTempSuffix[at - pre - 16]);
+        if (!fits) return false;
+    }
+    return true;
 }
 
 // `{"size": p.stat().st_size, "sha256": _sha256(str(p))}` of a walked file.
