@@ -424,20 +424,21 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
     A size that differs from the listed one is a mismatch without hashing.
     The manifest's entry for itself is left out: a manifest never vouches for itself."""
     found = walk(root, excluded)
-    walked = {f.rel: f for f in found.files}
-    listed: set[str] = set()  # as the walk names them
+    walked = {f.rel: f for f in found.files}  # those not listed (yet): the extra files, in walk order
     records: list[dict[str, Any]] = []
-    to_hash: list[tuple[dict[str, Any], Found]] = []
+    hashing: list[dict[str, Any]] = []  # the records of the files in to_hash, in its order
+    to_hash: list[Found] = []
     fullmatch = _HEX_DIGEST.fullmatch
     for rel, info in manifest.files.items():
         if rel == MANIFEST:
             continue
         # A path the walk found is inside the root: only the others need the lexical check.
-        known = walked.get(rel)
-        if known is None and unsafe(rel):
-            records.append({"path": rel, "state": UNSAFE})
-            continue
-        listed.add(rel if known is not None else posixpath.normpath(rel))
+        known = walked.pop(rel, None)
+        if known is None:
+            if unsafe(rel):
+                records.append({"path": rel, "state": UNSAFE})
+                continue
+            walked.pop(posixpath.normpath(rel), None)  # listed by another name
         digest = info.get("sha256") if isinstance(info, dict) else None
         if type(digest) is not str or fullmatch(digest) is None:
             records.append({"path": rel, "state": NO_DIGEST})
@@ -466,18 +467,18 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
         if listed_size is not None and listed_size != known.stat.st_size:
             record["state"] = MISMATCH
             continue
-        to_hash.append((record, known))
+        hashing.append(record)
+        to_hash.append(known)
 
-    for (record, _), hashed in zip(to_hash, hash_files([f for _, f in to_hash], jobs, progress=progress)):
-        if hashed.digest is None:
-            record.update(state=hashed.state, reason=hashed.reason)
+    for record, (digest, state, reason) in zip(hashing, hash_files(to_hash, jobs, progress=progress)):
+        if digest is None:
+            record.update(state=state, reason=reason)
         else:
-            record["actual_sha256"] = hashed.digest
-            record["state"] = OK if hashed.digest == record["expected_sha256"] else MISMATCH
+            record["actual_sha256"] = digest
+            record["state"] = OK if digest == record["expected_sha256"] else MISMATCH
 
-    for f in found.files:
-        if f.rel not in listed:
-            records.append({"path": f.rel, "state": EXTRA, "actual_size": f.stat.st_size})
+    for f in walked.values():
+        records.append({"path": f.rel, "state": EXTRA, "actual_size": f.stat.st_size})
     for rel, _path, error in found.unreadable:
         records.append({"path": rel, "state": UNREADABLE, "reason": _reason(error)})
     return records
