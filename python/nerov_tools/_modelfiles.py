@@ -13,7 +13,9 @@ A file is opened without blocking and its descriptor checked with ``fstat``
 before a byte is read, so a FIFO or a device that took a file's place is
 never read. Its size, modification time and inode from before the hash must
 still hold after it: a file written or replaced meanwhile is ``changed``,
-never trusted.
+never trusted. A file read whole in one read is checked after it on its
+descriptor, whose inode is the one the walk saw; a longer one on its path too,
+which must still lead to that inode.
 """
 
 from __future__ import annotations
@@ -180,6 +182,7 @@ class Hashed(NamedTuple):
 
 
 _CHANGED = "changed while it was hashed"
+_CHANGED_WHILE_HASHED = Hashed(None, CHANGED, _CHANGED)
 
 
 class _Stopped(Exception):
@@ -234,16 +237,21 @@ class _Hashing:
 
     def _work(self, k: int) -> None:
         buffer = memoryview(bytearray(BLOCK))
+        files, results, pending, stopped, hashed = self.files, self.results, self._pending, self._stop.is_set, self._hash
+        small = False  # whether this worker hashes the small files
         try:
-            while not self._stop.is_set():
+            while not stopped():
                 try:
-                    i = self._pending.pop()
+                    i = pending.pop()
                 except IndexError:
                     return
-                self.current = self.files[i].rel
-                self.results[i] = self._hash(self.files[i], k, buffer)
-                if self.files[i].stat.st_size < SMALL and not self._owns_small_files(k):
-                    return  # the files left are small too, and another worker has them
+                found = files[i]
+                self.current = found.rel
+                results[i] = hashed(found, k, buffer)
+                if not small and found.stat.st_size < SMALL:
+                    if not self._owns_small_files(k):
+                        return  # the files left are small too, and another worker has them
+                    small = True
         except _Stopped:
             pass
         except BaseException as exc:  # a fault, not a finding: the caller raises it
@@ -257,31 +265,44 @@ class _Hashing:
             return self._small_files_worker == k
 
     def _hash(self, found: Found, k: int, buffer: memoryview) -> Hashed:
-        before = _identity(found.stat)
+        before = found.stat
         try:
             fd = os.open(found.path, _OPEN_FLAGS)
         except FileNotFoundError:
-            return Hashed(None, CHANGED, _CHANGED)
+            return _CHANGED_WHILE_HASHED
         except OSError as exc:
             return Hashed(None, UNREADABLE, _reason(exc))
         try:
-            if _identity(os.fstat(fd)) != before:
-                return Hashed(None, CHANGED, _CHANGED)
-            digest, expected, done = hashlib.sha256(), found.stat.st_size, 0
+            now = os.fstat(fd)
+            expected = before.st_size
+            if (now.st_ino != before.st_ino or now.st_dev != before.st_dev or now.st_size != expected
+                    or now.st_mtime_ns != before.st_mtime_ns):
+                return _CHANGED_WHILE_HASHED
+            if expected < BLOCK:
+                # One read, one more byte than listed, so that a file grown since shows; the
+                # descriptor's inode is the one above, so its size and time after the read
+                # prove that the bytes read are the file's as the walk saw it.
+                data = os.read(fd, expected + 1)
+                self.hashed[k] += len(data)
+                now = os.fstat(fd)
+                if len(data) != expected or now.st_size != expected or now.st_mtime_ns != before.st_mtime_ns:
+                    return _CHANGED_WHILE_HASHED
+                return Hashed(hashlib.sha256(data).hexdigest())
+            digest, done = hashlib.sha256(), 0
             while done < expected:  # a file that grows shows in its size after
                 if self._stop.is_set():
                     raise _Stopped
                 n = os.readv(fd, (buffer,))
                 if n == 0:
-                    return Hashed(None, CHANGED, _CHANGED)
+                    return _CHANGED_WHILE_HASHED
                 digest.update(buffer if n == BLOCK else buffer[:n])
                 done += n
                 self.hashed[k] += n
             # The path still leads to the same inode, whose size and time have not moved.
-            if done != expected or _identity(os.stat(found.path)) != before:
-                return Hashed(None, CHANGED, _CHANGED)
+            if done != expected or _identity(os.stat(found.path)) != _identity(before):
+                return _CHANGED_WHILE_HASHED
         except FileNotFoundError:
-            return Hashed(None, CHANGED, _CHANGED)
+            return _CHANGED_WHILE_HASHED
         except OSError as exc:
             return Hashed(None, UNREADABLE, _reason(exc))
         finally:
@@ -394,15 +415,6 @@ def unsafe(rel: str) -> bool:
     return not rel or "\0" in rel or rel.startswith("/") or ".." in rel and ".." in rel.split("/")
 
 
-def usable_digest(value: Any) -> bool:
-    return isinstance(value, str) and _HEX_DIGEST.fullmatch(value) is not None
-
-
-def _listed_size(info: dict[str, Any]) -> int | None:
-    value = info.get("size")
-    return value if type(value) is int and value >= 0 else None
-
-
 def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
            excluded: Excluded | None = None) -> list[dict[str, Any]]:
     """Every listed file's record (``path``, ``state`` and what is known of
@@ -412,36 +424,41 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
     A size that differs from the listed one is a mismatch without hashing.
     The manifest's entry for itself is left out: a manifest never vouches for itself."""
     found = walk(root, excluded)
-    walked = {f.rel: f for f in found.files}
-    listed: set[str] = set()  # as the walk names them
+    walked = {f.rel: f for f in found.files}  # those not listed (yet): the extra files, in walk order
     records: list[dict[str, Any]] = []
-    to_hash: list[tuple[dict[str, Any], Found]] = []
+    hashing: list[dict[str, Any]] = []  # the records of the files in to_hash, in its order
+    to_hash: list[Found] = []
+    fullmatch = _HEX_DIGEST.fullmatch
     for rel, info in manifest.files.items():
         if rel == MANIFEST:
             continue
-        record: dict[str, Any] = {"path": rel, "state": None}
-        records.append(record)
-        if unsafe(rel):
-            record["state"] = UNSAFE
-            continue
-        known = walked.get(rel)
-        listed.add(rel if known is not None else posixpath.normpath(rel))
+        # A path the walk found is inside the root: only the others need the lexical check.
+        known = walked.pop(rel, None)
+        if known is None:
+            if unsafe(rel):
+                records.append({"path": rel, "state": UNSAFE})
+                continue
+            walked.pop(posixpath.normpath(rel), None)  # listed by another name
         digest = info.get("sha256") if isinstance(info, dict) else None
-        if not usable_digest(digest):
-            record["state"] = NO_DIGEST
+        if type(digest) is not str or fullmatch(digest) is None:
+            records.append({"path": rel, "state": NO_DIGEST})
             continue
-        record["expected_sha256"] = digest
-        listed_size = _listed_size(info)
-        if listed_size is not None:
+        record: dict[str, Any] = {"path": rel, "state": None, "expected_sha256": digest}
+        records.append(record)
+        listed_size = info.get("size")
+        if type(listed_size) is not int or listed_size < 0:
+            listed_size = None
+        else:
             record["expected_size"] = listed_size
         if known is None:
             path = os.path.join(root, rel)
             try:
                 known = Found(rel, path, os.stat(path))
             except OSError as exc:
-                record["state"] = MISSING if exc.errno in (errno.ENOENT, errno.ENOTDIR) else UNREADABLE
-                if record["state"] == UNREADABLE:
-                    record["reason"] = _reason(exc)
+                if exc.errno in (errno.ENOENT, errno.ENOTDIR):
+                    record["state"] = MISSING
+                else:
+                    record.update(state=UNREADABLE, reason=_reason(exc))
                 continue
             if not stat.S_ISREG(known.stat.st_mode):
                 record["state"] = NOT_A_FILE
@@ -450,18 +467,18 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
         if listed_size is not None and listed_size != known.stat.st_size:
             record["state"] = MISMATCH
             continue
-        to_hash.append((record, known))
+        hashing.append(record)
+        to_hash.append(known)
 
-    for (record, _), hashed in zip(to_hash, hash_files([f for _, f in to_hash], jobs, progress=progress)):
-        if hashed.digest is None:
-            record.update(state=hashed.state, reason=hashed.reason)
+    for record, (digest, state, reason) in zip(hashing, hash_files(to_hash, jobs, progress=progress)):
+        if digest is None:
+            record.update(state=state, reason=reason)
         else:
-            record["actual_sha256"] = hashed.digest
-            record["state"] = OK if hashed.digest == record["expected_sha256"] else MISMATCH
+            record["actual_sha256"] = digest
+            record["state"] = OK if digest == record["expected_sha256"] else MISMATCH
 
-    for f in found.files:
-        if f.rel not in listed:
-            records.append({"path": f.rel, "state": EXTRA, "actual_size": f.stat.st_size})
+    for f in walked.values():
+        records.append({"path": f.rel, "state": EXTRA, "actual_size": f.stat.st_size})
     for rel, _path, error in found.unreadable:
         records.append({"path": rel, "state": UNREADABLE, "reason": _reason(error)})
     return records
