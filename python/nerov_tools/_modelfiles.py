@@ -15,7 +15,10 @@ never read. Its size, modification time and inode from before the hash must
 still hold after it: a file written or replaced meanwhile is ``changed``,
 never trusted. A file read whole in one read is checked after it on its
 descriptor, whose inode is the one the walk saw; a longer one on its path too,
-which must still lead to that inode.
+which must still lead to that inode. A walk that need not know sizes (a
+verification, which has the manifest's) leaves a plain file that its directory
+entry shows as one unstat'ed: the ``fstat`` after it is opened is then the
+state from before the hash.
 """
 
 from __future__ import annotations
@@ -90,11 +93,12 @@ def _reason(exc: OSError) -> str:
 
 @dataclass(slots=True)
 class Found:
-    """A regular file under a directory: its path relative to it ("/"-separated), its path, its ``stat``."""
+    """A regular file under a directory: its path relative to it ("/"-separated),
+    its path, its ``stat`` (None: a plain regular file by its directory entry, not stat'ed)."""
 
     rel: str
     path: str
-    stat: os.stat_result
+    stat: os.stat_result | None
 
 
 @dataclass
@@ -126,7 +130,9 @@ class Excluded:
 def walk(root: str, excluded: Excluded | None = None) -> Walk:
     """The regular files under ``root`` as a manifest lists them, in walk
     order: depth first, each directory's entries by name, which is the order
-    of the path components."""
+    of the path components. An entry that its directory shows as a regular
+    file (no link) is listed without a ``stat``: its descriptor's, once it is
+    opened, is the first state of it that counts."""
     found = Walk()
     excluded = excluded or None
 
@@ -159,6 +165,13 @@ def walk(root: str, excluded: Excluded | None = None) -> Walk:
         if name == MANIFEST and not prefix or name.startswith(".manifest.json.") and TEMP_MANIFEST.fullmatch(name):
             continue
         try:
+            plain = entry.is_file(follow_symlinks=False)
+        except OSError:
+            plain = False  # the stat below says why
+        if plain:
+            found.files.append(Found(rel, entry.path, None))
+            continue
+        try:
             st = entry.stat()  # through a link, as a manifest lists its target
         except OSError as exc:
             if exc.errno not in _NO_FILE:
@@ -174,15 +187,18 @@ def walk(root: str, excluded: Excluded | None = None) -> Walk:
 
 
 class Hashed(NamedTuple):
-    """A file's SHA-256, or the state (``UNREADABLE``, ``CHANGED``) and the reason it has none."""
+    """A file's SHA-256, or the state (``UNREADABLE``, ``CHANGED``, ``MISSING``
+    or ``MISMATCH`` of size) and the reason it has none; and its size when known."""
 
     digest: str | None
     state: str = OK
     reason: str = ""
+    size: int | None = None
 
 
 _CHANGED = "changed while it was hashed"
 _CHANGED_WHILE_HASHED = Hashed(None, CHANGED, _CHANGED)
+_GONE = Hashed(None, MISSING, "removed since it was listed")
 
 
 class _Stopped(Exception):
@@ -190,23 +206,30 @@ class _Stopped(Exception):
 
 
 class _Hashing:
-    """Hashes files on ``jobs`` threads, largest first; the calling thread
-    waits, draws the progress line and takes Ctrl-C. hashlib and os.readv
-    let go of the interpreter lock, so the threads run on separate cores."""
+    """Hashes files on ``jobs`` threads; the calling thread waits, draws the
+    progress line and takes Ctrl-C.
 
-    def __init__(self, files: Sequence[Found], jobs: int) -> None:
-        self.files = files
+    The first worker goes through the files in the order given: it hashes
+    each small one at once, learns on its descriptor the size of each file
+    whose size is not known, and puts the large ones aside. Then every worker
+    takes the large files, the largest first. A small file takes more of the
+    interpreter's time (held by one thread at a time) than of reading and
+    hashing, which let it go: two workers trading the interpreter lock at
+    every system call are slower than one. hashlib and os.readv let go of
+    it, so the large files are hashed on separate cores."""
+
+    def __init__(self, files: Sequence[Found], sizes: Sequence[int | None], jobs: int) -> None:
+        self.files = list(files)  # a large file put aside keeps the stat of its first opening
+        self.sizes = list(sizes)
         self.results: list[Hashed | None] = [None] * len(files)
-        # Smallest first, so that pop() hands out the largest (ties in walk order).
-        self._pending = sorted(range(len(files)), key=lambda i: (files[i].stat.st_size, -i))
         self.workers = max(1, min(jobs, len(files)))
         self.hashed = [0] * self.workers  # bytes each worker has hashed
-        self.total = sum(f.stat.st_size for f in files)
+        self.total = sum(n for n in sizes if n is not None)  # grows as sizes are learnt
         self.current = ""
+        self._large: list[int] = []
+        self._scanned = threading.Event()
         self._stop = threading.Event()
         self._failure: BaseException | None = None
-        self._lock = threading.Lock()
-        self._small_files_worker: int | None = None
 
     def run(self, line: _progress.Progress) -> list[Hashed]:
         threads: list[threading.Thread] = []
@@ -220,6 +243,7 @@ class _Hashing:
                     line.update()
         except BaseException:  # Ctrl-C: every worker stops within one block
             self._stop.set()
+            self._scanned.set()
             for thread in threads:
                 thread.join()
             raise
@@ -237,57 +261,117 @@ class _Hashing:
 
     def _work(self, k: int) -> None:
         buffer = memoryview(bytearray(BLOCK))
-        files, results, pending, stopped, hashed = self.files, self.results, self._pending, self._stop.is_set, self._hash
-        small = False  # whether this worker hashes the small files
         try:
+            if k == 0:
+                try:
+                    self._scan(buffer)
+                finally:
+                    self._scanned.set()
+            else:
+                self._scanned.wait()
+            files, sizes, results, large, stopped = self.files, self.sizes, self.results, self._large, self._stop.is_set
             while not stopped():
                 try:
-                    i = pending.pop()
+                    i = large.pop()
                 except IndexError:
                     return
                 found = files[i]
                 self.current = found.rel
-                results[i] = hashed(found, k, buffer)
-                if not small and found.stat.st_size < SMALL:
-                    if not self._owns_small_files(k):
-                        return  # the files left are small too, and another worker has them
-                    small = True
+                results[i] = self._hash(found, sizes[i], k, buffer)
         except _Stopped:
             pass
         except BaseException as exc:  # a fault, not a finding: the caller raises it
             self._failure = exc
             self._stop.set()
 
-    def _owns_small_files(self, k: int) -> bool:
-        with self._lock:
-            if self._small_files_worker is None:
-                self._small_files_worker = k
-            return self._small_files_worker == k
+    def _scan(self, buffer: memoryview) -> None:
+        """Hashes the small files, in order, and sorts the large ones out."""
+        files, sizes, results, large, stopped = self.files, self.sizes, self.results, self._large, self._stop.is_set
+        for i, found in enumerate(files):
+            if stopped():
+                raise _Stopped
+            expected = sizes[i]
+            if expected is not None and expected >= SMALL:
+                large.append(i)
+                continue
+            self.current = found.rel
+            opened = self._open(found, expected)
+            if isinstance(opened, Hashed):
+                results[i] = opened
+                continue
+            fd, before = opened
+            try:
+                if expected is None and before.st_size >= SMALL:  # hashed later, on any worker
+                    files[i] = Found(found.rel, found.path, before)
+                    sizes[i] = before.st_size
+                    self.total += before.st_size
+                    large.append(i)
+                else:
+                    results[i] = self._read(fd, found, before, 0, buffer)
+            finally:
+                os.close(fd)
+        # Smallest first, so that pop() hands out the largest (ties in the order given).
+        large.sort(key=lambda i: (sizes[i], -i))
 
-    def _hash(self, found: Found, k: int, buffer: memoryview) -> Hashed:
+    def _hash(self, found: Found, expected: int | None, k: int, buffer: memoryview) -> Hashed:
+        opened = self._open(found, expected)
+        if isinstance(opened, Hashed):
+            return opened
+        fd, before = opened
+        try:
+            return self._read(fd, found, before, k, buffer)
+        finally:
+            os.close(fd)
+
+    @staticmethod
+    def _open(found: Found, expected: int | None) -> tuple[int, os.stat_result] | Hashed:
+        """Opens a file without blocking and checks its descriptor before a
+        byte is read: the inode, size and time the walk saw; or for a file the
+        walk did not stat, a regular file of the ``expected`` size (if known),
+        whose state this is from then on. The descriptor and that state, or why
+        the file is not hashed (a size that differs is a mismatch)."""
         before = found.stat
         try:
             fd = os.open(found.path, _OPEN_FLAGS)
         except FileNotFoundError:
-            return _CHANGED_WHILE_HASHED
+            return _GONE if before is None else _CHANGED_WHILE_HASHED
         except OSError as exc:
             return Hashed(None, UNREADABLE, _reason(exc))
         try:
             now = os.fstat(fd)
-            expected = before.st_size
-            if (now.st_ino != before.st_ino or now.st_dev != before.st_dev or now.st_size != expected
-                    or now.st_mtime_ns != before.st_mtime_ns):
-                return _CHANGED_WHILE_HASHED
+            if before is None:
+                if not stat.S_ISREG(now.st_mode):
+                    problem = _CHANGED_WHILE_HASHED  # the walk saw a regular file there
+                elif expected is not None and now.st_size != expected:
+                    problem = Hashed(None, MISMATCH, size=now.st_size)
+                else:
+                    return fd, now
+            elif _identity(now) != _identity(before):
+                problem = _CHANGED_WHILE_HASHED
+            else:
+                return fd, before
+        except OSError as exc:
+            problem = Hashed(None, UNREADABLE, _reason(exc))
+        except BaseException:
+            os.close(fd)
+            raise
+        os.close(fd)
+        return problem
+
+    def _read(self, fd: int, found: Found, before: os.stat_result, k: int, buffer: memoryview) -> Hashed:
+        """The digest of the open file, whose state ``before`` must hold after it is read."""
+        expected = before.st_size
+        try:
             if expected < BLOCK:
-                # One read, one more byte than listed, so that a file grown since shows; the
-                # descriptor's inode is the one above, so its size and time after the read
-                # prove that the bytes read are the file's as the walk saw it.
+                # One read, one more byte than its size, so that a file grown since shows; the
+                # descriptor's inode is the one checked, so its size and time after the read
+                # prove that the bytes read are the file's as it was.
                 data = os.read(fd, expected + 1)
                 self.hashed[k] += len(data)
                 now = os.fstat(fd)
                 if len(data) != expected or now.st_size != expected or now.st_mtime_ns != before.st_mtime_ns:
                     return _CHANGED_WHILE_HASHED
-                return Hashed(hashlib.sha256(data).hexdigest())
+                return Hashed(hashlib.sha256(data).hexdigest(), size=expected)
             digest, done = hashlib.sha256(), 0
             while done < expected:  # a file that grows shows in its size after
                 if self._stop.is_set():
@@ -305,15 +389,18 @@ class _Hashing:
             return _CHANGED_WHILE_HASHED
         except OSError as exc:
             return Hashed(None, UNREADABLE, _reason(exc))
-        finally:
-            os.close(fd)
-        return Hashed(digest.hexdigest())
+        return Hashed(digest.hexdigest(), size=expected)
 
 
-def hash_files(files: Sequence[Found], jobs: int, *, progress: bool) -> list[Hashed]:
-    """The SHA-256 of each file, in the order given, hashed ``jobs`` at a time,
-    with a progress line on standard error when ``progress`` (and it is a terminal)."""
-    hashing = _Hashing(files, jobs)
+def hash_files(files: Sequence[Found], jobs: int, *, progress: bool,
+               sizes: Sequence[int | None] | None = None) -> list[Hashed]:
+    """The SHA-256 of each file, in the order given, hashed ``jobs`` at a
+    time, with a progress line on standard error when ``progress`` (and it is
+    a terminal). ``sizes`` are the sizes the files must have, where known;
+    by default those of their ``stat``, for the files that have one."""
+    if sizes is None:
+        sizes = [None if f.stat is None else f.stat.st_size for f in files]
+    hashing = _Hashing(files, sizes, jobs)
     with _progress.Progress(hashing.render, enabled=None if progress else False) as line:
         return hashing.run(line)
 
@@ -364,12 +451,12 @@ def read_manifest(root: str) -> Manifest | None:
     return Manifest(path, document.get("version"), files)
 
 
-def manifest_text(version: Any, files: Sequence[Found], digests: Sequence[str]) -> str:
-    """The JSON text of the manifest that lists ``files`` with their digests,
+def manifest_text(version: Any, files: Sequence[Found], hashed: Sequence[Hashed]) -> str:
+    """The JSON text of the manifest that lists ``files`` with their digests and sizes,
     as the resolver writes it: ``json.dumps`` with ``indent=2`` and
     ``sort_keys=True``, composed here, since the standard encoder indents in
     pure Python (a tenth of the time of a manifest of many small files)."""
-    entries = sorted(zip([f.rel for f in files], [f.stat.st_size for f in files], digests))
+    entries = sorted(zip([f.rel for f in files], [h.size for h in hashed], [h.digest for h in hashed]))
     quoted = json.encoder.encode_basestring_ascii  # what json.dumps makes of a str
     listed = ",\n".join(f'    {quoted(rel)}: {{\n      "sha256": "{digest}",\n      "size": {n}\n    }}'
                         for rel, n, digest in entries)
@@ -428,6 +515,7 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
     records: list[dict[str, Any]] = []
     hashing: list[dict[str, Any]] = []  # the records of the files in to_hash, in its order
     to_hash: list[Found] = []
+    sizes: list[int | None] = []  # what each of them must measure, where known
     fullmatch = _HEX_DIGEST.fullmatch
     for rel, info in manifest.files.items():
         if rel == MANIFEST:
@@ -450,35 +538,51 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
             listed_size = None
         else:
             record["expected_size"] = listed_size
-        if known is None:
-            path = os.path.join(root, rel)
-            try:
-                known = Found(rel, path, os.stat(path))
-            except OSError as exc:
-                if exc.errno in (errno.ENOENT, errno.ENOTDIR):
-                    record["state"] = MISSING
-                else:
-                    record.update(state=UNREADABLE, reason=_reason(exc))
-                continue
-            if not stat.S_ISREG(known.stat.st_mode):
-                record["state"] = NOT_A_FILE
-                continue
-        record["actual_size"] = known.stat.st_size
-        if listed_size is not None and listed_size != known.stat.st_size:
+        if known is not None and known.stat is None:
+            # A plain file the walk found: its size is checked on its descriptor, before any read.
+            hashing.append(record)
+            to_hash.append(known)
+            sizes.append(listed_size)
+            continue
+        path = os.path.join(root, rel)
+        try:
+            st = known.stat if known is not None and known.stat is not None else os.stat(path)
+        except OSError as exc:
+            if exc.errno in (errno.ENOENT, errno.ENOTDIR):
+                record["state"] = MISSING
+            else:
+                record.update(state=UNREADABLE, reason=_reason(exc))
+            continue
+        if not stat.S_ISREG(st.st_mode):
+            record["state"] = NOT_A_FILE
+            continue
+        record["actual_size"] = st.st_size
+        if listed_size is not None and listed_size != st.st_size:
             record["state"] = MISMATCH
             continue
         hashing.append(record)
-        to_hash.append(known)
+        to_hash.append(Found(rel, path, st))
+        sizes.append(st.st_size)
 
-    for record, (digest, state, reason) in zip(hashing, hash_files(to_hash, jobs, progress=progress)):
-        if digest is None:
-            record.update(state=state, reason=reason)
+    for record, hashed in zip(hashing, hash_files(to_hash, jobs, progress=progress, sizes=sizes)):
+        if hashed.size is not None:
+            record["actual_size"] = hashed.size
+        if hashed.digest is None:
+            record["state"] = hashed.state
+            if hashed.reason:
+                record["reason"] = hashed.reason
         else:
-            record["actual_sha256"] = digest
-            record["state"] = OK if digest == record["expected_sha256"] else MISMATCH
+            record["actual_sha256"] = hashed.digest
+            record["state"] = OK if hashed.digest == record["expected_sha256"] else MISMATCH
 
     for f in walked.values():
-        records.append({"path": f.rel, "state": EXTRA, "actual_size": f.stat.st_size})
+        try:
+            st = f.stat or os.stat(f.path)
+        except OSError as exc:
+            if exc.errno not in _NO_FILE:
+                records.append({"path": f.rel, "state": UNREADABLE, "reason": _reason(exc)})
+            continue  # gone since the listing
+        records.append({"path": f.rel, "state": EXTRA, "actual_size": st.st_size})
     for rel, _path, error in found.unreadable:
         records.append({"path": rel, "state": UNREADABLE, "reason": _reason(error)})
     return records

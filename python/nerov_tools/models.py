@@ -126,12 +126,12 @@ def _manifest(args: argparse.Namespace) -> int:
     if problems:  # nothing is written; the old manifest stays
         more = f" (and {len(problems) - 1} more)" if len(problems) > 1 else ""
         raise _cli.CliError(problems[0] + more)
-    text = _modelfiles.manifest_text(args.version, found.files, [str(h.digest) for h in hashed])
+    text = _modelfiles.manifest_text(args.version, found.files, hashed)
     try:
         dest = _modelfiles.write_manifest(directory, text)
     except OSError as exc:
         raise _cli.CliError(f"cannot write {os.path.join(directory, MANIFEST)}: {exc.strerror or exc}") from None
-    total = sum(f.stat.st_size for f in found.files)
+    total = sum(h.size or 0 for h in hashed)
     _cli.emit(f"wrote {dest}: {_files(len(found.files))}, {size(total)} ({total:,} bytes)")
     return _cli.EXIT_OK
 
