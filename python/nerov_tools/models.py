@@ -366,7 +366,8 @@ def build_parser() -> argparse.ArgumentParser:
                 "leave out the files and directories that GLOB matches: without '/', their name at any "
                 "depth (.git, __pycache__, *.pyc); with '/', their path under the root (repeatable)"))
             sub.add_argument("--jobs", "-j", type=_jobs, default=_modelfiles.default_jobs(), metavar="N",
-                             help="hash N files at once, the largest first; 1 for spinning disks "
+                             help="hash N files at once (the small ones first on one thread, then the others, "
+                                  "the largest first); 1 for spinning disks "
                                   "(default: the usable cores, at most 8: %(default)s)")
         return sub
 
