@@ -33,7 +33,10 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *def) noexcept {
     }
     object name = steal(PyObject_GetAttrString(module_spec, "name"));
     PyObject *module = name ? PyModule_NewObject(name.get()) : nullptr;
-    if (module == nullptr) module_created.store(false);
+    if (module == nullptr) {  // nothing is loaded: a later import, from any interpreter, may try again
+        module_created.store(false);
+        loaded_interpreter.store(-1);
+    }
     return module;
 }
 
