@@ -11,14 +11,13 @@ cannot list and each entry it cannot stat.
 
 A file is opened without blocking and its descriptor checked with ``fstat``
 before a byte is read, so a FIFO or a device that took a file's place is
-never read. Its size, modification time and inode from before the hash must
-still hold after it: a file written or replaced meanwhile is ``changed``,
-never trusted. A file read whole in one read is checked after it on its
-descriptor, whose inode is the one the walk saw; a longer one on its path too,
-which must still lead to that inode. A walk that need not know sizes (a
-verification, which has the manifest's) leaves a plain file that its directory
-entry shows as one unstat'ed: the ``fstat`` after it is opened is then the
-state from before the hash.
+never read. A file that its directory entry shows as a regular file is not
+stat'ed by the walk: that first ``fstat`` is its state from before the hash
+(a link's target has the walk's stat, which the descriptor must match). That
+size, modification time and inode must still hold after the hash: a file
+written or replaced meanwhile is ``changed``, never trusted. A file read whole
+in one read is checked after it on its descriptor; a longer one on its path
+too, which must still lead to that inode.
 """
 
 from __future__ import annotations
