@@ -80,6 +80,10 @@ def test_sha256_reads_a_file_object_as_its_read_method_reads_it(artifax, tmp_pat
         def readinto(self, b):
             return self.f.readinto(b)
 
+        def close(self):
+            self.f.close()
+            super().close()
+
     opening(lambda f: io.BufferedReader(Raw(f)))
     assert artifax._sha256(str(path)) == sha(data)
 

@@ -111,7 +111,8 @@ def test_a_second_ctrl_c_stops_a_run_whose_reader_does_not_read(long_input):
         assert proc.wait(timeout=30) == 130
     finally:
         proc.kill()
-    err = proc.stderr.read()
+    with proc.stdout, proc.stderr:
+        err = proc.stderr.read()
     assert b"Traceback" not in err and err.decode().splitlines()[-1].endswith("; interrupted")
 
 

@@ -438,5 +438,6 @@ def test_status_report_by_default_and_a_closed_pipe_ends_quietly(tmp_path):
     proc = subprocess.Popen([COMMAND], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             env=environment(NEROV_MODELS_DIR=str(root)))
     proc.stdout.close()  # the reader is gone before the report is written
-    assert proc.wait(timeout=TIMEOUT) == 0 and proc.stderr.read() == b""
+    with proc.stderr:
+        assert proc.wait(timeout=TIMEOUT) == 0 and proc.stderr.read() == b""
     assert nerov_models("--bogus").returncode == 2
