@@ -626,3 +626,39 @@ def test_numbers_render_in_messages_as_format_does(stage, x, approved):
         assert ctx.layer1.validation_result["reason"] == f"Vantor Security Engine: {x} (Confidence: {x})"
         assert log.lines == [("WARNING", f"Nerov Vantor Blocked Adversarial Request! Category: {x} | Risk: {x} | "
                                          f"Latency: {x}ms")]
+
+
+class _Odd(Exception):
+    def __new__(cls, *args):
+        return 5  # calling the class gives no exception
+
+
+# What the module's PromptValidationError and Layer1ProcessingError may be rebound to.
+REBOUND = {"classes": (PromptValidationError, KeyError), "class-returning": lambda message: KeyError,
+           "instance-returning": lambda message: KeyError(message), "number-returning": lambda message: 42,
+           "odd-returning": lambda message: _Odd, "not-an-exception": int, "tuple-with-a-number": (KeyError, 3)}
+
+
+@pytest.mark.parametrize("l1", REBOUND)
+@pytest.mark.parametrize("pve", REBOUND)
+def test_raise_and_except_of_rebound_error_names_act_as_in_python(stage, monkeypatch, pve, l1):
+    def failing():
+        raise ValueError("no engine")
+
+    monkeypatch.setattr(ps, "PromptValidationError", REBOUND[pve])
+    monkeypatch.setattr(ps, "Layer1ProcessingError", REBOUND[l1])
+    for prompt in (" ", "hello"):  # refused as meaningless; then the engine's accessor fails
+        runs = []
+        for native in (True, False):
+            ctx, log = types.SimpleNamespace(request=Request(prompt), state={}, metadata={}), Log()
+            if native:
+                with module_state(None, log, failing):
+                    result = outcome(lambda: drive(stage.process(ctx)))
+            else:
+                result = outcome(lambda: drive(fuzz_reference.process(
+                    PromptsiftStage(), ctx, logger=log, get_vantor=failing,
+                    errors=(REBOUND[pve], REBOUND[l1]), **{k: v for k, v in MODEL_NAMES.items() if k != "errors"})))
+            kind, value = result
+            runs.append((kind, type(value), str(value), type(value.__context__) if kind == "raised" else None,
+                         log.lines))
+        assert runs[0] == runs[1]
