@@ -27,6 +27,7 @@ import signal
 import stat
 import sys
 import threading
+import time
 from collections.abc import Callable, Iterator
 from types import FrameType, ModuleType
 from typing import Any
@@ -317,12 +318,15 @@ def _reads_shown(enabled: bool) -> Iterator[None]:
                 line.update()
 
         previous = signal.signal(signal.SIGALRM, tick)
-        signal.setitimer(signal.ITIMER_REAL, 0.25, 0.25)
+        delay, interval = signal.setitimer(signal.ITIMER_REAL, 0.25, 0.25)
+        started = time.monotonic()
         try:
             yield
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, previous)
+            if delay:  # a caller's timer runs on as if it had never been set aside; one due meanwhile fires now
+                signal.setitimer(signal.ITIMER_REAL, max(delay - (time.monotonic() - started), 1e-6), interval)
 
 
 def _status_report(args: argparse.Namespace) -> int:

@@ -16,6 +16,7 @@ import signal
 import struct
 import subprocess
 import sys
+import textwrap
 import termios
 import time
 
@@ -441,3 +442,24 @@ def test_status_report_by_default_and_a_closed_pipe_ends_quietly(tmp_path):
     with proc.stderr:
         assert proc.wait(timeout=TIMEOUT) == 0 and proc.stderr.read() == b""
     assert nerov_models("--bogus").returncode == 2
+
+
+def test_the_status_report_on_a_terminal_gives_back_a_callers_timer(tmp_path):
+    root = make_tree(tmp_path / "models", {MARKER: b"model"})
+    controller, terminal = pty.openpty()
+    try:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+            import signal, sys
+            from nerov_tools import models
+            fired = []
+            signal.signal(signal.SIGALRM, lambda *_: fired.append(1))
+            signal.setitimer(signal.ITIMER_REAL, 60, 30)
+            models.main([])
+            delay, interval = signal.getitimer(signal.ITIMER_REAL)
+            print(50 < delay <= 60, interval, signal.getsignal(signal.SIGALRM) is not signal.SIG_DFL, fired)
+        """)], stdout=subprocess.PIPE, stderr=terminal, text=True, timeout=TIMEOUT,
+            env=environment(NEROV_MODELS_DIR=str(root)))
+    finally:
+        os.close(controller)
+        os.close(terminal)
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "True 30.0 True []")
