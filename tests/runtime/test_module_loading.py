@@ -57,22 +57,22 @@ def test_import_into_a_second_interpreter_is_refused(name, config):
 
 @pytest.mark.parametrize("name", MODULES.values())
 def test_a_module_object_that_could_not_be_made_leaves_the_library_free(name):
-    # The spec's name fails at the third read, the module's own, after the two of the import system.
+    # The module's name fails at its third read: the module's own, after the import system's two.
     proc = run_python(f"""
         import _interpreters, importlib.util
-        spec = importlib.util.find_spec({name!r})
-        class Spec(type(spec)):
+        found = importlib.util.find_spec({name!r})
+        class NameFailsOnce(type(found)):
             reads = 0
             @property
             def name(self):
-                Spec.reads += 1
-                if Spec.reads == 3:
+                NameFailsOnce.reads += 1
+                if NameFailsOnce.reads == 3:
                     raise LookupError("no name now")
                 return self.__dict__["name"]
-        failing = Spec.__new__(Spec)
-        failing.__dict__.update(spec.__dict__)
+        failing = NameFailsOnce.__new__(NameFailsOnce)
+        failing.__dict__.update(found.__dict__)
         try:
-            spec.loader.create_module(failing)
+            found.loader.create_module(failing)
         except LookupError as e:
             print(e)
         interp = _interpreters.create(_interpreters.new_config("legacy"))  # legacy: pydantic's core
