@@ -57,9 +57,6 @@ int watch_namespace(PyObject *module) noexcept;
 // is being cleared. Nothing is cached from then on. Keeps a pending error.
 void release_namespace_watch(PyObject *module) noexcept;
 
-// NameError "name 'x' is not defined", with its `name` attribute set.
-void raise_name_error(PyObject *name) noexcept;
-
 // ---------------------------------------------------------------------------
 // function.cpp: the function type
 

@@ -305,6 +305,8 @@ int add_function(PyObject *module, const FunctionDef &def) noexcept;
 // a name rebound, deleted or added (shadowing a builtin) counts from the next
 // lookup.
 object global(Function *f, PyObject *name) noexcept;
+// NameError "name 'x' is not defined", with its `name` attribute set.
+void raise_name_error(PyObject *name) noexcept;
 int set_global(Function *f, PyObject *name, PyObject *value) noexcept;
 template <class... A>
 inline object call_global(Function *f, PyObject *name, A... args) noexcept {

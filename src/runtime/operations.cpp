@@ -105,8 +105,8 @@ int run_code(PyObject *code, PyObject *globals, PyObject *locals) noexcept {
     object exc = steal(PyErr_GetRaisedException());
     object tb = exc ? steal(PyException_GetTraceback(exc.get())) : object();
     object below = tb ? steal(PyObject_GetAttrString(tb.get(), "tb_next")) : object();
-    if (below && PyException_SetTraceback(exc.get(), below.get()) < 0) return -1;
-    PyErr_Clear();  // a traceback that could not be trimmed stays as it is
+    // A traceback that cannot be trimmed stays as it is: the statement's error is what is raised.
+    if (!below || PyException_SetTraceback(exc.get(), below.get()) < 0) PyErr_Clear();
     PyErr_SetRaisedException(exc.release());
     return -1;
 }

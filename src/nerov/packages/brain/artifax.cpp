@@ -828,8 +828,8 @@ int exec_module(PyObject *module) noexcept {
 
     // logger = logging.getLogger(__name__)
     PyObject *module_name;
-    if (PyDict_GetItemRef(ns, st.__name__, &module_name) <= 0) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "artifax: module has no name");
+    if (int found = PyDict_GetItemRef(ns, st.__name__, &module_name); found <= 0) {
+        if (found == 0) nrt::raise_name_error(st.__name__);
         return -1;
     }
     object name_ref = nrt::steal(module_name);

@@ -772,7 +772,7 @@ int exec_module(PyObject *module) noexcept {
 
     PyObject *name;
     int found = PyDict_GetItemRef(ns, st.dunder_name, &name);
-    if (found == 0) PyErr_SetObject(PyExc_NameError, st.dunder_name);
+    if (found == 0) nrt::raise_name_error(st.dunder_name);
     object module_name_ref = nrt::steal(name);
     PyObject *module_name = name;
     if (found <= 0) return -1;
