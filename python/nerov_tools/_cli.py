@@ -196,8 +196,13 @@ def writing() -> Iterator[None]:
         raise _output_error(exc) from exc
 
 
+def reason(exc: OSError) -> str:
+    """What went wrong, as the system words it (``strerror``), else the error's text."""
+    return exc.strerror or str(exc)
+
+
 def _output_error(exc: OSError) -> OutputError:
-    return OutputError(f"cannot write standard output: {exc.strerror or exc}")
+    return OutputError(f"cannot write standard output: {reason(exc)}")
 
 
 def silence_stdout() -> None:

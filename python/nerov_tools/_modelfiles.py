@@ -39,6 +39,7 @@ from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
 from . import _progress
+from ._cli import reason
 from ._progress import size
 
 MANIFEST = "manifest.json"
@@ -80,10 +81,6 @@ def default_jobs() -> int:
 
 # What must not move while a file is hashed: its inode (and so its type), size and modification time.
 _identity = operator.attrgetter("st_dev", "st_ino", "st_size", "st_mtime_ns")
-
-
-def _reason(exc: OSError) -> str:
-    return exc.strerror or str(exc)
 
 
 # ---------------------------------------------------------------------------
@@ -335,7 +332,7 @@ class _Hashing:
         except FileNotFoundError:
             return _GONE if before is None else _CHANGED_WHILE_HASHED
         except OSError as exc:
-            return Hashed(None, UNREADABLE, _reason(exc))
+            return Hashed(None, UNREADABLE, reason(exc))
         try:
             now = os.fstat(fd)
             if before is None:
@@ -350,7 +347,7 @@ class _Hashing:
             else:
                 return fd, before
         except OSError as exc:
-            problem = Hashed(None, UNREADABLE, _reason(exc))
+            problem = Hashed(None, UNREADABLE, reason(exc))
         except BaseException:
             os.close(fd)
             raise
@@ -387,7 +384,7 @@ class _Hashing:
         except FileNotFoundError:
             return _CHANGED_WHILE_HASHED
         except OSError as exc:
-            return Hashed(None, UNREADABLE, _reason(exc))
+            return Hashed(None, UNREADABLE, reason(exc))
         return Hashed(digest.hexdigest(), size=expected)
 
 
@@ -550,7 +547,7 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
             if exc.errno in (errno.ENOENT, errno.ENOTDIR):
                 record["state"] = MISSING
             else:
-                record.update(state=UNREADABLE, reason=_reason(exc))
+                record.update(state=UNREADABLE, reason=reason(exc))
             continue
         if not stat.S_ISREG(st.st_mode):
             record["state"] = NOT_A_FILE
@@ -579,9 +576,9 @@ def verify(root: str, manifest: Manifest, *, jobs: int, progress: bool,
             st = f.stat or os.stat(f.path)
         except OSError as exc:
             if exc.errno not in _NO_FILE:
-                records.append({"path": f.rel, "state": UNREADABLE, "reason": _reason(exc)})
+                records.append({"path": f.rel, "state": UNREADABLE, "reason": reason(exc)})
             continue  # gone since the listing
         records.append({"path": f.rel, "state": EXTRA, "actual_size": st.st_size})
     for rel, _path, error in found.unreadable:
-        records.append({"path": rel, "state": UNREADABLE, "reason": _reason(error)})
+        records.append({"path": rel, "state": UNREADABLE, "reason": reason(error)})
     return records

@@ -85,7 +85,7 @@ def _directory(path: str) -> str:
     except NotADirectoryError:
         raise _cli.CliError(f"{path}: not a directory") from None
     except OSError as exc:
-        raise _cli.CliError(f"{path}: cannot read: {exc.strerror or exc}") from None
+        raise _cli.CliError(f"{path}: cannot read: {_cli.reason(exc)}") from None
     return path
 
 
@@ -95,7 +95,7 @@ def _read_manifest(root: str) -> _modelfiles.Manifest | None:
     try:
         return _modelfiles.read_manifest(root)
     except OSError as exc:
-        raise _cli.CliError(f"{os.path.join(root, MANIFEST)}: cannot read: {exc.strerror or exc}") from None
+        raise _cli.CliError(f"{os.path.join(root, MANIFEST)}: cannot read: {_cli.reason(exc)}") from None
 
 
 def _candidates() -> tuple[list[dict[str, Any]], str | None]:
@@ -119,7 +119,7 @@ def _candidates() -> tuple[list[dict[str, Any]], str | None]:
 def _manifest(args: argparse.Namespace) -> int:
     directory = _directory(args.dir)
     found = _modelfiles.walk(directory, _modelfiles.Excluded(args.exclude))
-    problems = [f"cannot read {path}: {exc.strerror or exc}" for _, path, exc in found.unreadable]
+    problems = [f"cannot read {path}: {_cli.reason(exc)}" for _, path, exc in found.unreadable]
     if not problems:
         hashed = _modelfiles.hash_files(found.files, args.jobs, progress=not args.quiet)
         problems = [("cannot read " if h.state == _modelfiles.UNREADABLE else "") + f"{f.path}: {h.reason}"
@@ -131,7 +131,7 @@ def _manifest(args: argparse.Namespace) -> int:
     try:
         dest = _modelfiles.write_manifest(directory, text)
     except OSError as exc:
-        raise _cli.CliError(f"cannot write {os.path.join(directory, MANIFEST)}: {exc.strerror or exc}") from None
+        raise _cli.CliError(f"cannot write {os.path.join(directory, MANIFEST)}: {_cli.reason(exc)}") from None
     total = sum(h.size or 0 for h in hashed)
     _cli.emit(f"wrote {dest}: {_files(len(found.files))}, {size(total)} ({total:,} bytes)")
     return _cli.EXIT_OK

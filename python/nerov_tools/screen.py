@@ -273,7 +273,7 @@ class _Input:
             except StopIteration:
                 return
             except OSError as exc:
-                raise _cli.CliError(f"cannot read standard input: {exc.strerror or exc}") from exc
+                raise _cli.CliError(f"cannot read standard input: {_cli.reason(exc)}") from exc
             yield _decoded(line)
 
 
